@@ -1,0 +1,5 @@
+// Placeholder until the front end is built.
+int main(int, char **)
+{
+    return 0;
+}

@@ -1,0 +1,22 @@
+// The one routine through which every line of the programs reaches standard
+// output: reports, usage text, status lines, scanner messages and the
+// library's diagnostics alike. Nothing is written to standard error.
+//
+// The programs link platform/console.cpp (buffered standard output); the unit
+// tests link a capturing version so that they can compare what was printed.
+#ifndef FERV_CONSOLE_H
+#define FERV_CONSOLE_H
+
+#if defined(__GNUC__)
+#define FERV_PRINTF_LIKE(f, a) __attribute__((format(printf, f, a)))
+#else
+#define FERV_PRINTF_LIKE(f, a)
+#endif
+
+void FervPrint(const char *format, ...) FERV_PRINTF_LIKE(1, 2);
+
+// Writes whatever is buffered; called before the process blocks in a wait
+// so that nothing already printed sits unseen in the buffer.
+void FervFlush(void);
+
+#endif
