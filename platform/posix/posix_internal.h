@@ -1,0 +1,50 @@
+// What the files of the POSIX platform layer share among themselves: the
+// root and name rules of the device namespace, and the tags that tell the
+// layer's handle objects apart. Nothing outside platform/posix and its tests
+// includes this header.
+#ifndef FERV_POSIX_INTERNAL_H
+#define FERV_POSIX_INTERNAL_H
+
+#include "platform/ferv_platform.h"
+
+// Win32 codes the layer reports that the shared seam header does not name.
+#define POSIX_ERROR_BUSY 170u
+#define POSIX_ERROR_FILENAME_EXCED_RANGE 206u
+#define POSIX_WAIT_TIMEOUT 0x00000102u
+
+// First word of every object behind a HANDLE or HDEVINFO, so that a call
+// given the wrong kind of handle fails with ERROR_INVALID_HANDLE instead of
+// misreading memory. A freed object has its tag cleared first.
+enum {
+    POSIX_TAG_DEVICE = 0x56454446u,  // "FDEV"
+    POSIX_TAG_EVENT = 0x54564546u,   // "FEVT"
+    POSIX_TAG_DEVINFO = 0x49564446u, // "FDVI"
+    POSIX_TAG_FREED = 0
+};
+
+// Works out the root directory R of the namespace: FERV_DEVICE_ROOT when set
+// and not empty, else $XDG_RUNTIME_DIR/ferv when XDG_RUNTIME_DIR is set and
+// not empty, else /tmp/ferv-<uid>. A relative root is made absolute against
+// the working directory, so that device paths handed out are absolute.
+// Returns: a heap string the caller frees, or NULL (last error set to
+// ERROR_NOT_ENOUGH_MEMORY) when memory runs out.
+char *PosixDeviceRoot(void);
+
+// Joins two path parts with one '/' between them.
+// Returns: a heap string the caller frees, or NULL (last error set to
+// ERROR_NOT_ENOUGH_MEMORY).
+char *PosixJoinPath(const char *head, const char *tail);
+
+// Maps a name given to CreateFileA to a socket path: "\\.\NAME" to R/NAME,
+// any other name without a backslash to itself. A device name that is empty,
+// holds '/' or '\', or is "." or "..", would leave R or name nothing, and is
+// no device: so is any other name with a backslash.
+// Returns: a heap string the caller frees, or NULL with the last error set
+// (ERROR_FILE_NOT_FOUND for a name that is no device, ERROR_NOT_ENOUGH_MEMORY).
+char *PosixSocketPathForName(const char *name);
+
+// Writes a GUID as lower-case text with braces, 38 characters and a
+// terminator, the way interface class directories are named.
+void PosixFormatGuid(const GUID *guid, char text[39]);
+
+#endif
