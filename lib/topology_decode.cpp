@@ -1,0 +1,573 @@
+// Decoding of topology replies: the driver's self-relative records become
+// native records in one heap block, with pointers for links.
+//
+// Each reply is read twice. The first pass follows every link from the list
+// heads, checks that each record it reaches lies inside the reply, that the
+// lists hold as many records as their counts promise, and counts the records
+// of each kind. That count sizes the block, which is allocated once. The
+// second pass walks the same links depth first (the order of
+// UtilRelinkDeviceList: a device, its whole LUN tree, its secondary list, then
+// the next device), fills the records and refuses a record reached twice.
+//
+// The first pass cannot loop for ever: without a repeat, no more records can
+// be reached than the reply has byte offsets, so a walk that goes on longer
+// has met a record again and stops there.
+#include "topology_decode.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include "ferv_wire.h"
+
+// ---- records on the wire and in memory ----------------------------------------
+
+// Kinds of record, in the order their arrays follow one another in a block:
+// the kind that heads a reply's list comes first, so the block's first byte
+// is the list's first record.
+enum RecordKind {
+    KIND_DEVICE,
+    KIND_LUN,
+    KIND_PATH,
+    KIND_SECONDARY,
+    KIND_HBA,
+    KIND_COUNT
+};
+
+// Bytes of a wire record that must lie inside the reply: its interpreted part.
+static const uint32_t wireRecordSize[] = {
+    FERV_DEVICE_RECORD_SIZE,
+    FERV_LUN_RECORD_SIZE,
+    FERV_PATH_RECORD_SIZE,
+    FERV_LINK_RECORD_SIZE,
+    FERV_LINK_RECORD_SIZE,
+};
+static_assert(sizeof wireRecordSize / sizeof wireRecordSize[0] == KIND_COUNT,
+              "one wire size per record kind");
+
+static const size_t nativeRecordSize[] = {
+    sizeof(FervDevice),
+    sizeof(FervLun),
+    sizeof(FervPath),
+    sizeof(FervSecondaryEntry),
+    sizeof(FervHba),
+};
+static_assert(sizeof nativeRecordSize / sizeof nativeRecordSize[0] == KIND_COUNT,
+              "one native size per record kind");
+
+// The arrays of a block follow one another without padding; that keeps every
+// record aligned only because each size is a multiple of a pointer's alignment.
+static_assert(sizeof(FervDevice) % alignof(void *) == 0 && sizeof(FervLun) % alignof(void *) == 0 &&
+                  sizeof(FervPath) % alignof(void *) == 0 &&
+                  sizeof(FervSecondaryEntry) % alignof(void *) == 0 &&
+                  sizeof(FervHba) % alignof(void *) == 0,
+              "records pack back to back in a block");
+
+// The uninterpreted stretches are carried along; their widths follow from the
+// offsets of the fields around them.
+static_assert(sizeof(((FervDevice *)0)->reserved4) == FERV_DEVICE_NAME - 4, "device bytes 4..89");
+static_assert(sizeof(((FervDevice *)0)->deviceName) == FERV_DEVICE_NAME_SPAN, "device name span");
+static_assert(sizeof(((FervDevice *)0)->firmwareRevision) == FERV_DEVICE_FIRMWARE_SPAN, "firmware span");
+static_assert(sizeof(((FervDevice *)0)->ipAddress) == FERV_DEVICE_IP_SPAN, "IP address span");
+static_assert(sizeof(((FervDevice *)0)->serialNumber) == FERV_DEVICE_SERIAL_SPAN, "serial number span");
+static_assert(sizeof(((FervDevice *)0)->reserved411) == FERV_DEVICE_LUN_COUNT - FERV_DEVICE_WWN - 16,
+              "device byte 411");
+static_assert(sizeof(((FervLun *)0)->reserved20) == FERV_LUN_NAME - FERV_LUN_WWN - 16, "LUN bytes 20..23");
+static_assert(sizeof(((FervLun *)0)->lunName) == FERV_LUN_NAME_SPAN, "LUN name span");
+static_assert(sizeof(((FervLun *)0)->reserved117) == FERV_LUN_PATHING_MODE - FERV_LUN_LOAD_BALANCING - 1,
+              "LUN bytes 117..119");
+static_assert(sizeof(((FervLun *)0)->reserved124) == FERV_LUN_PATH_LIST - FERV_LUN_PATHING_MODE - 4,
+              "LUN bytes 124..127");
+static_assert(sizeof(((FervPath *)0)->pathName) == FERV_PATH_NAME_SIZE, "path name field");
+static_assert(sizeof(((FervPath *)0)->reserved86) == FERV_PATH_FLAGS - FERV_PATH_STATE - 1, "path bytes 86..87");
+static_assert(sizeof(((FervPath *)0)->reserved92) == FERV_PATH_HBA_NAME - FERV_PATH_FLAGS - 4,
+              "path bytes 92..279");
+static_assert(sizeof(((FervPath *)0)->hbaName) == FERV_PATH_HBA_NAME_SPAN, "HBA name span");
+static_assert(FERV_PATH_HBA_NAME + FERV_PATH_HBA_NAME_SPAN == FERV_PATH_RECORD_SIZE, "path record ends with its HBA name");
+
+// On a 32-bit host a native record is the wire record itself: same size, same
+// offsets, a pointer where the wire holds a link.
+#define FERV_WIRE_FIELD(type, field, offset) \
+    static_assert(sizeof(void *) != 4 || offsetof(type, field) == (offset), #type "." #field " at its wire offset")
+FERV_WIRE_FIELD(FervDevice, next, FERV_REC_NEXT);
+FERV_WIRE_FIELD(FervDevice, reserved4, 4);
+FERV_WIRE_FIELD(FervDevice, deviceName, FERV_DEVICE_NAME);
+FERV_WIRE_FIELD(FervDevice, firmwareRevision, FERV_DEVICE_FIRMWARE);
+FERV_WIRE_FIELD(FervDevice, ipAddress, FERV_DEVICE_IP);
+FERV_WIRE_FIELD(FervDevice, serialNumber, FERV_DEVICE_SERIAL);
+FERV_WIRE_FIELD(FervDevice, wwn, FERV_DEVICE_WWN);
+FERV_WIRE_FIELD(FervDevice, reserved411, FERV_DEVICE_WWN + 16);
+FERV_WIRE_FIELD(FervDevice, lunCount, FERV_DEVICE_LUN_COUNT);
+FERV_WIRE_FIELD(FervDevice, lunList, FERV_DEVICE_LUN_LIST);
+FERV_WIRE_FIELD(FervDevice, secondaryCount, FERV_DEVICE_SECONDARY_COUNT);
+FERV_WIRE_FIELD(FervDevice, secondaryList, FERV_DEVICE_SECONDARY_LIST);
+FERV_WIRE_FIELD(FervLun, next, FERV_REC_NEXT);
+FERV_WIRE_FIELD(FervLun, wwn, FERV_LUN_WWN);
+FERV_WIRE_FIELD(FervLun, reserved20, FERV_LUN_WWN + 16);
+FERV_WIRE_FIELD(FervLun, lunName, FERV_LUN_NAME);
+FERV_WIRE_FIELD(FervLun, pathCount, FERV_LUN_PATH_COUNT);
+FERV_WIRE_FIELD(FervLun, loadBalancing, FERV_LUN_LOAD_BALANCING);
+FERV_WIRE_FIELD(FervLun, reserved117, FERV_LUN_LOAD_BALANCING + 1);
+FERV_WIRE_FIELD(FervLun, pathingMode, FERV_LUN_PATHING_MODE);
+FERV_WIRE_FIELD(FervLun, reserved124, FERV_LUN_PATHING_MODE + 4);
+FERV_WIRE_FIELD(FervLun, pathList, FERV_LUN_PATH_LIST);
+FERV_WIRE_FIELD(FervPath, next, FERV_REC_NEXT);
+FERV_WIRE_FIELD(FervPath, pathName, FERV_PATH_NAME);
+FERV_WIRE_FIELD(FervPath, state, FERV_PATH_STATE);
+FERV_WIRE_FIELD(FervPath, reserved86, FERV_PATH_STATE + 1);
+FERV_WIRE_FIELD(FervPath, flags, FERV_PATH_FLAGS);
+FERV_WIRE_FIELD(FervPath, reserved92, FERV_PATH_FLAGS + 4);
+FERV_WIRE_FIELD(FervPath, hbaName, FERV_PATH_HBA_NAME);
+FERV_WIRE_FIELD(FervHba, next, FERV_REC_NEXT);
+FERV_WIRE_FIELD(FervSecondaryEntry, next, FERV_REC_NEXT);
+#undef FERV_WIRE_FIELD
+static_assert(sizeof(void *) != 4 || sizeof(FervDevice) == FERV_DEVICE_RECORD_SIZE, "device record size");
+static_assert(sizeof(void *) != 4 || sizeof(FervLun) == FERV_LUN_RECORD_SIZE, "LUN record size");
+static_assert(sizeof(void *) != 4 || sizeof(FervPath) == FERV_PATH_RECORD_SIZE, "path record size");
+static_assert(sizeof(void *) != 4 || sizeof(FervHba) == FERV_LINK_RECORD_SIZE, "HBA link size");
+static_assert(sizeof(void *) != 4 || sizeof(FervSecondaryEntry) == FERV_LINK_RECORD_SIZE, "secondary link size");
+
+// ---- walking a reply ----------------------------------------------------------
+
+// Offset of "no record": where a link word holds 0.
+static const int64_t NO_RECORD = -1;
+
+typedef struct ReplyWalk {
+    const uint8_t *reply;
+    int64_t begin; // records lie inside [begin, end) of the reply
+    int64_t end;
+    uint64_t budget;           // records the first pass may still reach
+    size_t count[KIND_COUNT];  // records of each kind, from the first pass
+    uint8_t *seen;             // second pass: one bit per offset of [begin, end)
+    uint8_t *cursor[KIND_COUNT]; // second pass: where the next record of a kind goes
+    uint8_t *limit[KIND_COUNT];
+} ReplyWalk;
+
+static void WalkStart(ReplyWalk *w, const uint8_t *reply, int64_t begin, int64_t end)
+{
+    memset(w, 0, sizeof *w);
+    w->reply = reply;
+    w->begin = begin;
+    w->end = end;
+    w->budget = (uint64_t)(end - begin);
+}
+
+// Where the link word at `field` of the record at `at` leads: NO_RECORD for
+// 0, otherwise an offset that may lie anywhere and is checked before use.
+static int64_t LinkTarget(const ReplyWalk *w, int64_t at, uint32_t field)
+{
+    int32_t link = FervLoadS32(w->reply + at + field);
+    return link == 0 ? NO_RECORD : at + link;
+}
+
+static bool RecordFits(const ReplyWalk *w, RecordKind kind, int64_t at)
+{
+    return at >= w->begin && at <= w->end - (int64_t)wireRecordSize[kind];
+}
+
+// First pass: one more record of `kind` at `at`.
+static bool CountRecord(ReplyWalk *w, RecordKind kind, int64_t at)
+{
+    if (!RecordFits(w, kind, at) || w->budget == 0)
+        return false;
+    w->budget--;
+    w->count[kind]++;
+    return true;
+}
+
+static bool CountIsMet(int32_t count, uint64_t reached)
+{
+    return count <= 0 || reached >= (uint64_t)count;
+}
+
+static bool MeasureList(ReplyWalk *w, RecordKind kind, int64_t first, int32_t count)
+{
+    uint64_t reached = 0;
+    for (int64_t at = first; at != NO_RECORD; at = LinkTarget(w, at, FERV_REC_NEXT)) {
+        if (!CountRecord(w, kind, at))
+            return false;
+        reached++;
+    }
+    return CountIsMet(count, reached);
+}
+
+static bool MeasureLunList(ReplyWalk *w, int64_t first, int32_t count)
+{
+    uint64_t reached = 0;
+    for (int64_t at = first; at != NO_RECORD; at = LinkTarget(w, at, FERV_REC_NEXT)) {
+        if (!CountRecord(w, KIND_LUN, at))
+            return false;
+        if (!MeasureList(w, KIND_PATH, LinkTarget(w, at, FERV_LUN_PATH_LIST),
+                         FervLoadS32(w->reply + at + FERV_LUN_PATH_COUNT)))
+            return false;
+        reached++;
+    }
+    return CountIsMet(count, reached);
+}
+
+static bool MeasureDeviceList(ReplyWalk *w, int64_t first, int32_t count)
+{
+    uint64_t reached = 0;
+    for (int64_t at = first; at != NO_RECORD; at = LinkTarget(w, at, FERV_REC_NEXT)) {
+        if (!CountRecord(w, KIND_DEVICE, at))
+            return false;
+        const uint8_t *rec = w->reply + at;
+        if (!MeasureLunList(w, LinkTarget(w, at, FERV_DEVICE_LUN_LIST), FervLoadS32(rec + FERV_DEVICE_LUN_COUNT)))
+            return false;
+        if (!MeasureList(w, KIND_SECONDARY, LinkTarget(w, at, FERV_DEVICE_SECONDARY_LIST),
+                         FervLoadS32(rec + FERV_DEVICE_SECONDARY_COUNT)))
+            return false;
+        reached++;
+    }
+    return CountIsMet(count, reached);
+}
+
+// Sizes the block from the first pass's counts and the arrays inside it.
+// Returns the block's size, or 0 when it would not fit in memory at all.
+static size_t BlockSize(const ReplyWalk *w)
+{
+    uint64_t total = 0;
+    for (int kind = 0; kind < KIND_COUNT; kind++)
+        total += (uint64_t)w->count[kind] * nativeRecordSize[kind];
+    return total > (uint64_t)SIZE_MAX ? 0 : (size_t)total;
+}
+
+// Allocates the block and lays out one array per kind; clears the bitmap.
+static void *AllocateBlock(ReplyWalk *w, uint8_t *scratch, size_t size)
+{
+    uint8_t *block = (uint8_t *)malloc(size);
+    if (block == nullptr)
+        return nullptr;
+    uint8_t *at = block;
+    for (int kind = 0; kind < KIND_COUNT; kind++) {
+        w->cursor[kind] = at;
+        at += w->count[kind] * nativeRecordSize[kind];
+        w->limit[kind] = at;
+    }
+    w->seen = scratch;
+    memset(scratch, 0, (size_t)((w->end - w->begin + 7) / 8));
+    return block;
+}
+
+// Second pass: the native place for the record of `kind` at `at`, or null
+// when that record was reached before.
+static void *PlaceRecord(ReplyWalk *w, RecordKind kind, int64_t at)
+{
+    uint64_t bit = (uint64_t)(at - w->begin);
+    uint8_t mask = (uint8_t)(1u << (bit & 7));
+    if ((w->seen[bit >> 3] & mask) != 0)
+        return nullptr;
+    w->seen[bit >> 3] |= mask;
+    // The second pass follows the first one's links, so it never asks for
+    // more records than were counted; the check guards that promise.
+    if (w->cursor[kind] == w->limit[kind])
+        return nullptr;
+    void *place = w->cursor[kind];
+    w->cursor[kind] += nativeRecordSize[kind];
+    return place;
+}
+
+// Claims a start offset without making a record of it: the LUN of a LUN
+// reply, which no path may share.
+static void ReserveOffset(ReplyWalk *w, int64_t at)
+{
+    uint64_t bit = (uint64_t)(at - w->begin);
+    w->seen[bit >> 3] |= (uint8_t)(1u << (bit & 7));
+}
+
+// ---- filling native records -----------------------------------------------------
+
+void FervDecodePathRecord(const uint8_t *rec, FervPath *path)
+{
+    path->next = nullptr;
+    memcpy(path->pathName, rec + FERV_PATH_NAME, sizeof path->pathName);
+    path->state = rec[FERV_PATH_STATE];
+    memcpy(path->reserved86, rec + FERV_PATH_STATE + 1, sizeof path->reserved86);
+    path->flags = FervLoad32(rec + FERV_PATH_FLAGS);
+    memcpy(path->reserved92, rec + FERV_PATH_FLAGS + 4, sizeof path->reserved92);
+    memcpy(path->hbaName, rec + FERV_PATH_HBA_NAME, sizeof path->hbaName);
+}
+
+// Everything of a LUN but its links.
+static void DecodeLunFields(const uint8_t *rec, FervLun *lun)
+{
+    memcpy(lun->wwn.bytes, rec + FERV_LUN_WWN, sizeof lun->wwn.bytes);
+    memcpy(lun->reserved20, rec + FERV_LUN_WWN + 16, sizeof lun->reserved20);
+    memcpy(lun->lunName, rec + FERV_LUN_NAME, sizeof lun->lunName);
+    lun->pathCount = FervLoadS32(rec + FERV_LUN_PATH_COUNT);
+    lun->loadBalancing = rec[FERV_LUN_LOAD_BALANCING];
+    memcpy(lun->reserved117, rec + FERV_LUN_LOAD_BALANCING + 1, sizeof lun->reserved117);
+    lun->pathingMode = FervLoad32(rec + FERV_LUN_PATHING_MODE);
+    memcpy(lun->reserved124, rec + FERV_LUN_PATHING_MODE + 4, sizeof lun->reserved124);
+}
+
+// Everything of a device but its links.
+static void DecodeDeviceFields(const uint8_t *rec, FervDevice *dev)
+{
+    memcpy(dev->reserved4, rec + 4, sizeof dev->reserved4);
+    memcpy(dev->deviceName, rec + FERV_DEVICE_NAME, sizeof dev->deviceName);
+    memcpy(dev->firmwareRevision, rec + FERV_DEVICE_FIRMWARE, sizeof dev->firmwareRevision);
+    memcpy(dev->ipAddress, rec + FERV_DEVICE_IP, sizeof dev->ipAddress);
+    memcpy(dev->serialNumber, rec + FERV_DEVICE_SERIAL, sizeof dev->serialNumber);
+    memcpy(dev->wwn.bytes, rec + FERV_DEVICE_WWN, sizeof dev->wwn.bytes);
+    memcpy(dev->reserved411, rec + FERV_DEVICE_WWN + 16, sizeof dev->reserved411);
+    dev->lunCount = FervLoadS32(rec + FERV_DEVICE_LUN_COUNT);
+    dev->secondaryCount = FervLoadS32(rec + FERV_DEVICE_SECONDARY_COUNT);
+}
+
+// Fills one record of a plain list (HBA, secondary entry or path) and hooks
+// it behind `prev`, the list's previous record or null.
+static void FillPlainRecord(RecordKind kind, const uint8_t *rec, void *place, void *prev)
+{
+    switch (kind) {
+    case KIND_PATH: {
+        FervPath *path = (FervPath *)place;
+        FervDecodePathRecord(rec, path);
+        if (prev != nullptr)
+            ((FervPath *)prev)->next = path;
+        break;
+    }
+    case KIND_SECONDARY: {
+        FervSecondaryEntry *entry = (FervSecondaryEntry *)place;
+        entry->next = nullptr;
+        if (prev != nullptr)
+            ((FervSecondaryEntry *)prev)->next = entry;
+        break;
+    }
+    default: {
+        FervHba *hba = (FervHba *)place;
+        hba->next = nullptr;
+        if (prev != nullptr)
+            ((FervHba *)prev)->next = hba;
+        break;
+    }
+    }
+}
+
+// Decodes a plain list (HBA list, secondary list, path list) from its first
+// record at `first` and stores the native head in *pHead (null for an empty
+// list). Returns false when a record is reached twice.
+static bool UtilRelinkList(ReplyWalk *w, RecordKind kind, int64_t first, void **pHead)
+{
+    void *prev = nullptr;
+    *pHead = nullptr;
+    for (int64_t at = first; at != NO_RECORD; at = LinkTarget(w, at, FERV_REC_NEXT)) {
+        void *place = PlaceRecord(w, kind, at);
+        if (place == nullptr)
+            return false;
+        FillPlainRecord(kind, w->reply + at, place, prev);
+        if (prev == nullptr)
+            *pHead = place;
+        prev = place;
+    }
+    return true;
+}
+
+// Decodes a LUN list: each LUN, then its path list, then the next LUN.
+static bool UtilRelinkLunList(ReplyWalk *w, int64_t first, FervLun **pHead)
+{
+    FervLun *prev = nullptr;
+    *pHead = nullptr;
+    for (int64_t at = first; at != NO_RECORD; at = LinkTarget(w, at, FERV_REC_NEXT)) {
+        FervLun *lun = (FervLun *)PlaceRecord(w, KIND_LUN, at);
+        if (lun == nullptr)
+            return false;
+        DecodeLunFields(w->reply + at, lun);
+        lun->next = nullptr;
+        if (prev != nullptr)
+            prev->next = lun;
+        else
+            *pHead = lun;
+        prev = lun;
+        void *paths;
+        if (!UtilRelinkList(w, KIND_PATH, LinkTarget(w, at, FERV_LUN_PATH_LIST), &paths))
+            return false;
+        lun->pathList = (FervPath *)paths;
+    }
+    return true;
+}
+
+// Decodes a device list: each device, its LUN tree, its secondary list, then
+// the next device.
+static bool UtilRelinkDeviceList(ReplyWalk *w, int64_t first, FervDevice **pHead)
+{
+    FervDevice *prev = nullptr;
+    *pHead = nullptr;
+    for (int64_t at = first; at != NO_RECORD; at = LinkTarget(w, at, FERV_REC_NEXT)) {
+        FervDevice *dev = (FervDevice *)PlaceRecord(w, KIND_DEVICE, at);
+        if (dev == nullptr)
+            return false;
+        DecodeDeviceFields(w->reply + at, dev);
+        dev->next = nullptr;
+        if (prev != nullptr)
+            prev->next = dev;
+        else
+            *pHead = dev;
+        prev = dev;
+        if (!UtilRelinkLunList(w, LinkTarget(w, at, FERV_DEVICE_LUN_LIST), &dev->lunList))
+            return false;
+        void *entries;
+        if (!UtilRelinkList(w, KIND_SECONDARY, LinkTarget(w, at, FERV_DEVICE_SECONDARY_LIST), &entries))
+            return false;
+        dev->secondaryList = (FervSecondaryEntry *)entries;
+    }
+    return true;
+}
+
+// ---- the decoders ----------------------------------------------------------------
+
+size_t FervDecodeScratchSize(uint32_t size)
+{
+    return ((size_t)size + 7) / 8;
+}
+
+// Both passes over one list of `kind` (a plain list or a device list) whose
+// first record is at `first`; on success *pHead is the block.
+static FERV_STATUS DecodeList(ReplyWalk *w, uint8_t *scratch, RecordKind kind, int64_t first, int32_t count,
+                              void **pHead, size_t *pBlockSize)
+{
+    bool measured = kind == KIND_DEVICE ? MeasureDeviceList(w, first, count) : MeasureList(w, kind, first, count);
+    if (!measured)
+        return FERV_STATUS_INTERNAL_ERROR;
+    // The list's first record always counts, so a size of 0 only means one
+    // too large to express.
+    size_t size = BlockSize(w);
+    void *block = size == 0 ? nullptr : AllocateBlock(w, scratch, size);
+    if (block == nullptr) {
+        *pHead = nullptr;
+        return FERV_STATUS_NO_MEMORY;
+    }
+    bool filled;
+    void *head;
+    if (kind == KIND_DEVICE) {
+        FervDevice *devices;
+        filled = UtilRelinkDeviceList(w, first, &devices);
+        head = devices;
+    } else {
+        filled = UtilRelinkList(w, kind, first, &head);
+    }
+    if (!filled) {
+        free(block);
+        return FERV_STATUS_INTERNAL_ERROR;
+    }
+    *pHead = block;
+    if (pBlockSize != nullptr)
+        *pBlockSize = size;
+    return FERV_STATUS_SUCCESS;
+}
+
+// The list of an all-HBA or all-device reply: header, then data from 16.
+static FERV_STATUS DecodeAllReply(const uint8_t *reply, uint32_t size, uint8_t *scratch, RecordKind kind,
+                                  int32_t *pCount, void **ppList, size_t *pBlockSize)
+{
+    if (size < FERV_ALL_FIXED_PART)
+        return FERV_STATUS_INTERNAL_ERROR;
+    uint32_t dataLength = FervLoad32(reply + FERV_ALL_DATA_LENGTH);
+    if (dataLength > size - FERV_ALL_DATA)
+        return FERV_STATUS_INTERNAL_ERROR;
+    int32_t count = FervLoadS32(reply + FERV_ALL_COUNT);
+    if (count == 0) {
+        // Nothing to take from the data: an empty list, no block.
+        *pCount = 0;
+        *ppList = nullptr;
+        if (pBlockSize != nullptr)
+            *pBlockSize = 0;
+        return FERV_STATUS_SUCCESS;
+    }
+    ReplyWalk w;
+    WalkStart(&w, reply, FERV_ALL_DATA, (int64_t)FERV_ALL_DATA + dataLength);
+    void *head;
+    FERV_STATUS status = DecodeList(&w, scratch, kind, FERV_ALL_DATA, count, &head, pBlockSize);
+    if (status == FERV_STATUS_INTERNAL_ERROR)
+        return status;
+    *pCount = count;
+    *ppList = head;
+    return status;
+}
+
+FERV_STATUS FervDecodeHbaReply(const uint8_t *reply, uint32_t size, uint8_t *scratch, int32_t *pCount,
+                               FervHba **ppList, size_t *pBlockSize)
+{
+    void *head = nullptr;
+    int32_t count = 0;
+    FERV_STATUS status = DecodeAllReply(reply, size, scratch, KIND_HBA, &count, &head, pBlockSize);
+    if (status != FERV_STATUS_INTERNAL_ERROR) {
+        *pCount = count;
+        *ppList = (FervHba *)head;
+    }
+    return status;
+}
+
+FERV_STATUS FervDecodeAllDevicesReply(const uint8_t *reply, uint32_t size, uint8_t *scratch, int32_t *pCount,
+                                      FervDevice **ppList, size_t *pBlockSize)
+{
+    void *head = nullptr;
+    int32_t count = 0;
+    FERV_STATUS status = DecodeAllReply(reply, size, scratch, KIND_DEVICE, &count, &head, pBlockSize);
+    if (status != FERV_STATUS_INTERNAL_ERROR) {
+        *pCount = count;
+        *ppList = (FervDevice *)head;
+    }
+    return status;
+}
+
+FERV_STATUS FervDecodeDeviceReply(const uint8_t *reply, uint32_t size, uint8_t *scratch, FervDevice **ppList,
+                                  size_t *pBlockSize)
+{
+    if (size < FERV_DEV_FIXED_PART)
+        return FERV_STATUS_INTERNAL_ERROR;
+    uint32_t dataLength = FervLoad32(reply + FERV_DEV_DATA_LENGTH);
+    if (dataLength > size - FERV_DEV_DATA)
+        return FERV_STATUS_INTERNAL_ERROR;
+    // The reply names one device and carries no count: its data must hold at
+    // least that device, which the first pass checks like any other record.
+    ReplyWalk w;
+    WalkStart(&w, reply, FERV_DEV_DATA, (int64_t)FERV_DEV_DATA + dataLength);
+    void *head = nullptr;
+    FERV_STATUS status = DecodeList(&w, scratch, KIND_DEVICE, FERV_DEV_DATA, 0, &head, pBlockSize);
+    if (status != FERV_STATUS_INTERNAL_ERROR)
+        *ppList = (FervDevice *)head;
+    return status;
+}
+
+FERV_STATUS FervDecodeLunReply(const uint8_t *reply, uint32_t size, uint8_t *scratch, FervLun *pLun,
+                               size_t *pBlockSize)
+{
+    if (size < FERV_LUNQ_FIXED_PART)
+        return FERV_STATUS_INTERNAL_ERROR;
+    const uint8_t *rec = reply + FERV_LUNQ_LUN;
+    // The paths may lie anywhere in the buffer, before the LUN or after it,
+    // but never where the LUN itself begins.
+    ReplyWalk w;
+    WalkStart(&w, reply, 0, size);
+    int64_t first = LinkTarget(&w, FERV_LUNQ_LUN, FERV_LUN_PATH_LIST);
+    int32_t pathCount = FervLoadS32(rec + FERV_LUN_PATH_COUNT);
+    FervPath *paths = nullptr;
+    FERV_STATUS status = FERV_STATUS_SUCCESS;
+    if (first != NO_RECORD) {
+        if (!MeasureList(&w, KIND_PATH, first, pathCount))
+            return FERV_STATUS_INTERNAL_ERROR;
+        size_t blockSize = BlockSize(&w);
+        void *block = blockSize == 0 ? nullptr : AllocateBlock(&w, scratch, blockSize);
+        if (block == nullptr) {
+            status = FERV_STATUS_NO_MEMORY;
+        } else {
+            ReserveOffset(&w, FERV_LUNQ_LUN);
+            void *head;
+            if (!UtilRelinkList(&w, KIND_PATH, first, &head)) {
+                free(block);
+                return FERV_STATUS_INTERNAL_ERROR;
+            }
+            paths = (FervPath *)block;
+            if (pBlockSize != nullptr)
+                *pBlockSize = blockSize;
+        }
+    } else if (!CountIsMet(pathCount, 0)) {
+        return FERV_STATUS_INTERNAL_ERROR;
+    } else if (pBlockSize != nullptr) {
+        *pBlockSize = 0;
+    }
+    DecodeLunFields(rec, pLun);
+    pLun->next = nullptr;
+    pLun->pathList = paths;
+    return status;
+}
