@@ -1,5 +1,7 @@
-// Placeholder until the front end is built.
-int main(int, char **)
+// Entry of fervadm and fervadmctl; the two differ only in the channel linked.
+#include "frontend.h"
+
+int main(int argc, char **argv)
 {
-    return 0;
+    return FervAdmMain(argc, argv);
 }
