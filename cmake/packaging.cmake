@@ -23,19 +23,18 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${FERV_PACKAGE_MAINTAINER})
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS bash-completion)
-# The first line is the summary; the rest is the long description, one
-# blank-led line per line as the control file wants it.
+# The long description; CPack puts the summary above it and indents it as
+# the control file wants.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-"administration tool for a multipath-failover storage driver
- fervadm and fervadmctl show the HBAs, storage devices, LUNs and paths that
- a multipath-failover storage driver manages, switch, enable and disable
- paths, restore preferred paths, read I/O counters, set the driver's
- parameters and wait for a path state change. fervadm finds the driver by
- its device interfaces, fervadmctl through its control device.
- .
- fervsim emulates the driver over Unix-domain sockets, so that every
- command runs end to end on a machine without it, and failover can be
- rehearsed by failing and restoring links.")
+"fervadm and fervadmctl show the HBAs, storage devices, LUNs and paths that
+a multipath-failover storage driver manages, switch, enable and disable
+paths, restore preferred paths, read I/O counters, set the driver's
+parameters and wait for a path state change. fervadm finds the driver by
+its device interfaces, fervadmctl through its control device.
+
+fervsim emulates the driver over Unix-domain sockets, so that every command
+runs end to end on a machine without it, and failover can be rehearsed by
+failing and restoring links.")
 
 # Dependencies are computed from the programs' shared libraries when
 # dpkg-shlibdeps (package dpkg-dev) is at hand; otherwise they are the C and
