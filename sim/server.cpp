@@ -1,0 +1,669 @@
+// Socket server over the device namespace: frames in, replies out, held
+// requests released by changes, the admin socket for `fervsim ctl`.
+#include "sim/server.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdarg.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "lib/ferv_wire.h"
+#include "sim/ctl.h"
+#include "sim/faults.h"
+#include "sim/handlers.h"
+
+using json = nlohmann::json;
+
+enum {
+    FRAME_MAGIC = 0x56524546, // "FERV"
+    FRAME_VERSION = 1,
+    REQUEST_HEADER = 24,
+    REPLY_HEADER = 20,
+    REPLY_PENDING = 1,
+    REPLY_COMPLETE = 2
+};
+
+static const size_t kReadChunk = 65536;
+static const size_t kBusyInputLimit = 65536; // bytes a client may send while its request is outstanding
+static const size_t kAdminLineLimit = 1 << 20;
+static const size_t kMaxConnections = 8192;
+static const int ENDPOINT_ADMIN = -1;
+
+struct Listener {
+    int fd;
+    int endpoint; // SIM_ENDPOINT_CONTROL, 1 + interface, or ENDPOINT_ADMIN
+    std::string path;
+};
+
+struct Conn {
+    int fd = -1;
+    int endpoint = 0;
+    std::vector<uint8_t> in;
+    std::vector<uint8_t> out;
+    size_t outPos = 0;
+    bool held = false;
+    uint32_t heldCode = 0;
+    uint32_t heldOutSize = 0;
+    std::vector<uint8_t> heldRequest;
+    SimReply heldReply;
+    bool closing = false; // close once the output is written
+    bool dead = false;
+};
+
+struct Server {
+    SimModel *m = nullptr;
+    SimFaults faults;
+    SimServerOptions opt;
+    FILE *log = stderr;
+    std::vector<Listener> listeners;
+    std::vector<std::unique_ptr<Conn>> conns;
+    bool ioPaused = false;
+    double lastIo = 0;
+    double nextPoll = 0;
+    int lockFd = -1;
+    std::string lockPath;
+    std::vector<std::string> madeDirs; // removed again at the end, innermost first
+};
+
+static int g_signalPipe[2] = {-1, -1};
+
+static void OnSignal(int)
+{
+    int saved = errno;
+    char c = 1;
+    if (write(g_signalPipe[1], &c, 1) < 0) {
+        // Nothing to do: the pipe is full, so a stop is already on its way.
+    }
+    errno = saved;
+}
+
+static double Now()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (double)ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+static void Logf(Server *s, uint32_t kind, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+
+static void Logf(Server *s, uint32_t kind, const char *fmt, ...)
+{
+    if (!(s->m->params.logLevel & kind))
+        return;
+    time_t t = time(nullptr);
+    struct tm tmv;
+    localtime_r(&t, &tmv);
+    char stamp[16];
+    strftime(stamp, sizeof stamp, "%H:%M:%S", &tmv);
+    fprintf(s->log, "fervsim %s: ", stamp);
+    va_list ap;
+    va_start(ap, fmt);
+    vfprintf(s->log, fmt, ap);
+    va_end(ap);
+    fputc('\n', s->log);
+    fflush(s->log);
+}
+
+static void DrainModelEvents(Server *s)
+{
+    for (const SimEvent &e : s->m->events)
+        Logf(s, e.kind, "%s", e.text.c_str());
+    s->m->events.clear();
+}
+
+std::string SimDefaultRoot()
+{
+    const char *r = getenv("FERV_DEVICE_ROOT");
+    if (r && *r)
+        return r;
+    const char *x = getenv("XDG_RUNTIME_DIR");
+    if (x && *x)
+        return std::string(x) + "/ferv";
+    return "/tmp/ferv-" + std::to_string((unsigned long)getuid());
+}
+
+// ---- output ---------------------------------------------------------------------------
+
+static void Flush(Conn *c)
+{
+    while (c->outPos < c->out.size()) {
+        ssize_t n = send(c->fd, c->out.data() + c->outPos, c->out.size() - c->outPos, MSG_NOSIGNAL);
+        if (n > 0) {
+            c->outPos += (size_t)n;
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return;
+        c->dead = true;
+        return;
+    }
+    c->out.clear();
+    c->outPos = 0;
+    if (c->closing)
+        c->dead = true;
+}
+
+static bool OutputPending(const Conn *c)
+{
+    return c->outPos < c->out.size();
+}
+
+static void SendReply(Conn *c, uint32_t type, uint32_t error, const std::vector<uint8_t> *data)
+{
+    uint8_t h[REPLY_HEADER];
+    uint32_t info = data ? (uint32_t)data->size() : 0;
+    FervStore32(h + 0, FRAME_MAGIC);
+    FervStore32(h + 4, type);
+    FervStore32(h + 8, error);
+    FervStore32(h + 12, info);
+    FervStore32(h + 16, 0);
+    c->out.insert(c->out.end(), h, h + REPLY_HEADER);
+    if (info)
+        c->out.insert(c->out.end(), data->begin(), data->end());
+    Flush(c);
+}
+
+// ---- requests ----------------------------------------------------------------------------
+
+static void ReleaseHeld(Server *s)
+{
+    // A released request may itself change the model (a held command), so
+    // go round until nothing changes any more. Input that waited behind a
+    // held request is taken up by the loop, never from here: ProcessInput
+    // may be on the stack.
+    while (SimTakeChange(s->m)) {
+        for (auto &cp : s->conns) {
+            Conn *c = cp.get();
+            if (!c->held || c->dead)
+                continue;
+            SimRequest q = {c->heldCode, c->heldRequest.data(), (uint32_t)c->heldRequest.size(), c->heldOutSize};
+            SimReply r;
+            SimReleaseHeld(s->m, q, c->heldReply, &r);
+            c->held = false;
+            c->heldRequest.clear();
+            c->heldRequest.shrink_to_fit();
+            SendReply(c, REPLY_COMPLETE, r.error, &r.data);
+        }
+        DrainModelEvents(s);
+    }
+}
+
+static void AfterModelWork(Server *s)
+{
+    DrainModelEvents(s);
+    ReleaseHeld(s);
+}
+
+static void HandleFrame(Server *s, Conn *c, uint32_t code, const uint8_t *body, uint32_t inSize, uint32_t outSize)
+{
+    uint32_t refusal = SimFaultRefusal(s->faults, c->endpoint);
+    if (refusal) {
+        SendReply(c, REPLY_COMPLETE, refusal, nullptr);
+        return;
+    }
+    SimRequest q = {code, body, inSize, outSize};
+    SimReply r;
+    SimHandleRequest(s->m, &s->faults, q, &r);
+    if (r.kind == SIM_REPLY_PENDING) {
+        c->held = true;
+        c->heldCode = code;
+        c->heldOutSize = outSize;
+        c->heldRequest.assign(body, body + inSize);
+        c->heldReply = r;
+        c->heldReply.data.clear();
+        SendReply(c, REPLY_PENDING, 0, nullptr);
+        return;
+    }
+    if (r.error == SIM_WIN32_INVALID_FUNCTION)
+        Logf(s, FERV_LOG_INTERNAL_ERRORS, "refused unknown control code 0x%08X", code);
+    SendReply(c, REPLY_COMPLETE, r.error, &r.data);
+}
+
+static void HandleAdminLine(Server *s, Conn *c, const std::string &line)
+{
+    json reply;
+    json req = json::parse(line, nullptr, false);
+    std::vector<std::string> args;
+    bool valid = req.is_object() && req.contains("args") && req["args"].is_array();
+    if (valid) {
+        for (const json &a : req["args"]) {
+            if (!a.is_string()) {
+                valid = false;
+                break;
+            }
+            args.push_back(a.get<std::string>());
+        }
+    }
+    if (!valid) {
+        reply = {{"ok", false}, {"text", "malformed admin request\n"}};
+    } else {
+        int held = 0;
+        for (auto &cp : s->conns)
+            held += cp->held && !cp->dead;
+        SimCtlContext ctx = {s->m, &s->faults, (int)s->faults.refuse.size() - 1, s->ioPaused, false, held};
+        SimCtlResult r = SimRunCtl(&ctx, args);
+        s->ioPaused = ctx.ioPaused;
+        if (r.ok)
+            Logf(s, FERV_LOG_INFORMATIONAL, "ctl: %s", line.c_str());
+        if (ctx.pollNow) {
+            SimPoll(s->m);
+            s->nextPoll = Now() + s->m->params.pollRate;
+        }
+        for (auto &cp : s->conns) {
+            Conn *h = cp.get();
+            if (!h->held || h->dead)
+                continue;
+            if (r.dropHeld) {
+                h->dead = true;
+            } else if (r.failHeld) {
+                h->held = false;
+                h->heldRequest.clear();
+                SendReply(h, REPLY_COMPLETE, r.failError, nullptr);
+            }
+        }
+        reply = {{"ok", r.ok}, {"text", r.text}};
+        AfterModelWork(s);
+    }
+    std::string text = reply.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+    c->closing = true;
+    std::vector<uint8_t> bytes(text.begin(), text.end());
+    c->out.insert(c->out.end(), bytes.begin(), bytes.end());
+    Flush(c);
+}
+
+static void ProcessAdmin(Server *s, Conn *c)
+{
+    if (c->closing)
+        return;
+    auto nl = std::find(c->in.begin(), c->in.end(), (uint8_t)'\n');
+    if (nl == c->in.end()) {
+        if (c->in.size() > kAdminLineLimit)
+            c->dead = true;
+        return;
+    }
+    std::string line(c->in.begin(), nl);
+    c->in.clear();
+    HandleAdminLine(s, c, line);
+}
+
+// Handles every complete frame in the input while the connection is free:
+// one request at a time, the next only once the reply is written.
+static void ProcessInput(Server *s, Conn *c)
+{
+    if (c->endpoint == ENDPOINT_ADMIN) {
+        ProcessAdmin(s, c);
+        return;
+    }
+    size_t used = 0;
+    while (!c->dead && !c->held && !OutputPending(c) && c->in.size() - used >= REQUEST_HEADER) {
+        const uint8_t *h = c->in.data() + used;
+        uint32_t magic = FervLoad32(h), version = FervLoad32(h + 4), code = FervLoad32(h + 8);
+        uint32_t inSize = FervLoad32(h + 12), outSize = FervLoad32(h + 16);
+        if (magic != FRAME_MAGIC || version != FRAME_VERSION || inSize > FERV_SIZE_LIMIT ||
+            outSize > FERV_SIZE_LIMIT) {
+            Logf(s, FERV_LOG_INTERNAL_ERRORS, "closed a connection: malformed request frame");
+            c->dead = true;
+            break;
+        }
+        if (c->in.size() - used < (size_t)REQUEST_HEADER + inSize)
+            break;
+        HandleFrame(s, c, code, h + REQUEST_HEADER, inSize, outSize);
+        used += REQUEST_HEADER + inSize;
+        AfterModelWork(s);
+    }
+    if (used)
+        c->in.erase(c->in.begin(), c->in.begin() + (long)used);
+}
+
+static void ReadFrom(Server *s, Conn *c)
+{
+    uint8_t buf[kReadChunk];
+    for (int rounds = 0; rounds < 64 && !c->dead; rounds++) {
+        ssize_t n = recv(c->fd, buf, sizeof buf, 0);
+        if (n > 0) {
+            c->in.insert(c->in.end(), buf, buf + n);
+            bool busy = c->held || OutputPending(c) || c->closing;
+            if (busy && c->in.size() > kBusyInputLimit) {
+                Logf(s, FERV_LOG_INTERNAL_ERRORS, "closed a connection: requests sent while one is outstanding");
+                c->dead = true;
+            }
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            break;
+        // End of stream or a broken connection.
+        if (c->held)
+            Logf(s, FERV_LOG_INFORMATIONAL, "a client left while its %s request was held",
+                 SimControlCodeText(c->heldCode).c_str());
+        else if (!c->in.empty() && c->endpoint != ENDPOINT_ADMIN)
+            Logf(s, FERV_LOG_INTERNAL_ERRORS, "closed a connection: truncated request frame");
+        c->dead = true;
+        return;
+    }
+    ProcessInput(s, c);
+}
+
+// ---- setup and teardown -------------------------------------------------------------------
+
+static bool MakeDir(Server *s, const std::string &path, std::string *error)
+{
+    if (mkdir(path.c_str(), 0700) == 0) {
+        s->madeDirs.push_back(path);
+        return true;
+    }
+    if (errno == EEXIST)
+        return true;
+    *error = "cannot create " + path + ": " + strerror(errno);
+    return false;
+}
+
+static bool MakeDirs(Server *s, const std::string &path, std::string *error)
+{
+    for (size_t i = 1; i < path.size(); i++) {
+        if (path[i] == '/' && !MakeDir(s, path.substr(0, i), error))
+            return false;
+    }
+    return MakeDir(s, path, error);
+}
+
+static bool FillAddress(const std::string &path, struct sockaddr_un *a)
+{
+    memset(a, 0, sizeof *a);
+    a->sun_family = AF_UNIX;
+    if (path.size() >= sizeof a->sun_path)
+        return false;
+    memcpy(a->sun_path, path.c_str(), path.size() + 1);
+    return true;
+}
+
+// True when something listens on the socket at path.
+static bool SocketLive(const std::string &path)
+{
+    struct sockaddr_un a;
+    if (!FillAddress(path, &a))
+        return false;
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    bool live = connect(fd, (struct sockaddr *)&a, sizeof a) == 0;
+    close(fd);
+    return live;
+}
+
+// Removes a socket that nobody serves. Returns false when it is live.
+static bool ClearStale(const std::string &path, std::string *error)
+{
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode))
+        return true;
+    if (SocketLive(path)) {
+        *error = path + " is already served by another process";
+        return false;
+    }
+    unlink(path.c_str());
+    return true;
+}
+
+static bool Listen(Server *s, const std::string &path, int endpoint, std::string *error)
+{
+    struct sockaddr_un a;
+    if (!FillAddress(path, &a)) {
+        *error = "socket path too long: " + path;
+        return false;
+    }
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0 || bind(fd, (struct sockaddr *)&a, sizeof a) != 0 || chmod(path.c_str(), 0600) != 0 ||
+        listen(fd, 512) != 0) {
+        *error = "cannot listen on " + path + ": " + strerror(errno);
+        if (fd >= 0)
+            close(fd);
+        return false;
+    }
+    s->listeners.push_back(Listener{fd, endpoint, path});
+    return true;
+}
+
+static std::string InterfaceName(int i)
+{
+    char name[16];
+    snprintf(name, sizeof name, "ferv%04d", i);
+    return name;
+}
+
+static bool Start(Server *s, std::string *error)
+{
+    const std::string &root = s->opt.root;
+    if (root.empty()) {
+        *error = "no root directory";
+        return false;
+    }
+    if (!MakeDirs(s, root, error))
+        return false;
+    struct stat st;
+    if (stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        *error = root + " is not a directory";
+        return false;
+    }
+    if (st.st_uid != geteuid()) {
+        *error = root + " belongs to another user";
+        return false;
+    }
+    s->lockPath = root + "/" + SIM_LOCK_NAME;
+    s->lockFd = open(s->lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (s->lockFd < 0 || flock(s->lockFd, LOCK_EX | LOCK_NB) != 0) {
+        *error = "another emulator already serves " + root;
+        if (s->lockFd >= 0)
+            close(s->lockFd);
+        s->lockFd = -1;
+        return false;
+    }
+    const std::string classDir = root + "/interfaces/" + SIM_INTERFACE_CLASS;
+    if (!ClearStale(root + "/" + SIM_CONTROL_NAME, error) || !ClearStale(root + "/" + SIM_ADMIN_NAME, error))
+        return false;
+    if (DIR *d = opendir(classDir.c_str())) {
+        bool ok = true;
+        while (struct dirent *e = readdir(d)) {
+            std::string name = e->d_name;
+            if (name != "." && name != ".." && !ClearStale(classDir + "/" + name, error))
+                ok = false;
+        }
+        closedir(d);
+        if (!ok)
+            return false;
+    }
+    if (!MakeDir(s, root + "/interfaces", error) || !MakeDir(s, classDir, error))
+        return false;
+    if (!Listen(s, root + "/" + SIM_CONTROL_NAME, SIM_ENDPOINT_CONTROL, error))
+        return false;
+    for (int i = 0; i < s->opt.interfaces; i++)
+        if (!Listen(s, classDir + "/" + InterfaceName(i), 1 + i, error))
+            return false;
+    return Listen(s, root + "/" + SIM_ADMIN_NAME, ENDPOINT_ADMIN, error);
+}
+
+static void Stop(Server *s)
+{
+    for (auto &c : s->conns)
+        close(c->fd);
+    s->conns.clear();
+    for (const Listener &l : s->listeners) {
+        close(l.fd);
+        unlink(l.path.c_str());
+    }
+    s->listeners.clear();
+    if (s->lockFd >= 0) {
+        unlink(s->lockPath.c_str());
+        close(s->lockFd);
+        s->lockFd = -1;
+    }
+    for (size_t i = s->madeDirs.size(); i-- > 0;)
+        rmdir(s->madeDirs[i].c_str()); // only empty ones go
+}
+
+static void AcceptAll(Server *s, const Listener &l)
+{
+    for (;;) {
+        int fd = accept4(l.fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK)
+                Logf(s, FERV_LOG_INTERNAL_ERRORS, "accept failed: %s", strerror(errno));
+            return;
+        }
+        if (s->conns.size() >= kMaxConnections) {
+            Logf(s, FERV_LOG_INTERNAL_ERRORS, "too many connections; one refused");
+            close(fd);
+            continue;
+        }
+        std::unique_ptr<Conn> c(new Conn);
+        c->fd = fd;
+        c->endpoint = l.endpoint;
+        s->conns.push_back(std::move(c));
+    }
+}
+
+static void RunTimers(Server *s, double now)
+{
+    if (now - s->lastIo >= 1.0) {
+        if (s->opt.io && !s->ioPaused)
+            SimRunIo(s->m, now - s->lastIo);
+        s->lastIo = now;
+    }
+    if (now >= s->nextPoll) {
+        SimPoll(s->m);
+        s->nextPoll = now + s->m->params.pollRate;
+    }
+    AfterModelWork(s);
+}
+
+static void Loop(Server *s)
+{
+    std::vector<struct pollfd> pfds;
+    for (;;) {
+        pfds.clear();
+        pfds.push_back({g_signalPipe[0], POLLIN, 0});
+        for (const Listener &l : s->listeners)
+            pfds.push_back({l.fd, POLLIN, 0});
+        size_t connBase = pfds.size();
+        size_t polled = s->conns.size();
+        for (auto &c : s->conns) {
+            short ev = POLLIN;
+            if (OutputPending(c.get()))
+                ev |= POLLOUT;
+            pfds.push_back({c->fd, ev, 0});
+        }
+        double now = Now();
+        double wake = std::min(s->lastIo + 1.0, s->nextPoll);
+        int timeout = wake <= now ? 0 : (int)((wake - now) * 1000) + 1;
+        int n = poll(pfds.data(), pfds.size(), timeout);
+        if (n < 0 && errno != EINTR)
+            break;
+        if (n > 0 && (pfds[0].revents & POLLIN))
+            return;
+        if (n > 0) {
+            for (size_t i = 0; i < s->listeners.size(); i++)
+                if (pfds[1 + i].revents & POLLIN)
+                    AcceptAll(s, s->listeners[i]);
+            for (size_t i = 0; i < polled; i++) {
+                Conn *c = s->conns[i].get();
+                short re = pfds[connBase + i].revents;
+                if (c->dead || !re)
+                    continue;
+                if (re & POLLOUT) {
+                    Flush(c);
+                    if (!OutputPending(c))
+                        ProcessInput(s, c);
+                }
+                if (!c->dead && (re & (POLLIN | POLLHUP | POLLERR)))
+                    ReadFrom(s, c);
+            }
+        }
+        RunTimers(s, Now());
+        // Requests that arrived behind a held one, now that it is answered.
+        for (size_t i = 0; i < s->conns.size(); i++) {
+            Conn *c = s->conns[i].get();
+            if (!c->dead && !c->held && !OutputPending(c) && c->in.size() >= REQUEST_HEADER)
+                ProcessInput(s, c);
+        }
+        size_t kept = 0;
+        for (size_t i = 0; i < s->conns.size(); i++) {
+            if (s->conns[i]->dead) {
+                close(s->conns[i]->fd);
+                s->conns[i].reset();
+            } else {
+                s->conns[kept++] = std::move(s->conns[i]);
+            }
+        }
+        s->conns.resize(kept);
+    }
+}
+
+int SimServe(SimModel *m, const SimServerOptions &opt)
+{
+    Server s;
+    s.m = m;
+    s.opt = opt;
+    s.log = opt.log ? opt.log : stderr;
+    SimFaultsInit(&s.faults, 1 + opt.interfaces);
+    std::string error;
+    if (!Start(&s, &error)) {
+        fprintf(stderr, "fervsim: %s\n", error.c_str());
+        Stop(&s);
+        return 1;
+    }
+    if (pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        fprintf(stderr, "fervsim: cannot create a pipe: %s\n", strerror(errno));
+        Stop(&s);
+        return 1;
+    }
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = OnSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    if (opt.announce)
+        fprintf(stderr, "fervsim: serving %s: control device and %d interfaces, %zu devices, %zu LUNs, %zu paths\n",
+                opt.root.c_str(), opt.interfaces, m->devices.size(), m->luns.size(), m->paths.size());
+    if (opt.readyFd >= 0) {
+        char c = 1;
+        if (write(opt.readyFd, &c, 1) < 0) {
+            // The parent is gone; serving on is harmless and SIGTERM still stops us.
+        }
+        close(opt.readyFd);
+    }
+    s.lastIo = Now();
+    s.nextPoll = s.lastIo + m->params.pollRate;
+    Loop(&s);
+    Stop(&s);
+    close(g_signalPipe[0]);
+    close(g_signalPipe[1]);
+    g_signalPipe[0] = g_signalPipe[1] = -1;
+    if (opt.announce)
+        fprintf(stderr, "fervsim: stopped\n");
+    return 0;
+}

@@ -1,0 +1,25 @@
+// Where a topology comes from: the built-in small SAN, a JSON topology file,
+// or a synthetic one of any size; and the model written back out, as JSON in
+// the same format or as a readable tree.
+#ifndef FERVSIM_TOPOLOGY_H
+#define FERVSIM_TOPOLOGY_H
+
+#include <string>
+
+#include "sim/model.h"
+
+// Each fills an empty model and indexes it. Returns false with a message in
+// *error when the source is unfit; the model is then not to be served.
+bool SimLoadDefaultTopology(SimModel *m, std::string *error);
+bool SimLoadTopologyText(const std::string &text, SimModel *m, std::string *error);
+bool SimLoadTopologyFile(const std::string &path, SimModel *m, std::string *error);
+// spec is DEVICES:LUNS:PATHS (LUNs per device, paths per LUN).
+bool SimGenerateTopology(const std::string &spec, SimModel *m, std::string *error);
+
+// The model in the topology file format, with the live state of every path
+// (state, link, disabled, active, counters) and the change counter.
+std::string SimTopologyJson(const SimModel &m);
+// The model as an indented tree, one line per device, LUN and path.
+std::string SimTopologyTree(const SimModel &m);
+
+#endif
