@@ -1,0 +1,334 @@
+// The real programs: fervadm against a running fervsim, changed through
+// `fervsim ctl`, and the server's behaviour towards misbehaving clients.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include "lib/ferv_wire.h"
+#include "lib/fervlib.h"
+#include "tests/support/run_program.h"
+
+using ferv_test::BackgroundProgram;
+using ferv_test::ProgramOptions;
+using ferv_test::ProgramResult;
+using ferv_test::RunProgram;
+
+namespace {
+
+const std::string kSim = FERV_BUILD_DIR "/fervsim";
+const std::string kAdm = FERV_BUILD_DIR "/fervadm";
+const char kClass[] = "/interfaces/{a8987d25-df6e-4a51-9727-49fb6f1479a2}/";
+
+// A fervsim serving the built-in topology under a fresh root, without
+// simulated I/O so that every figure is fixed.
+struct Emulator {
+    std::string dir;
+    std::string root;
+    std::unique_ptr<BackgroundProgram> sim;
+
+    explicit Emulator(std::vector<std::string> extra = {})
+    {
+        char tmpl[] = "/tmp/fervsim-test-XXXXXX";
+        dir = mkdtemp(tmpl);
+        root = dir + "/r";
+        std::vector<std::string> args = {"--root", root, "--no-io", "--quiet"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        sim.reset(new BackgroundProgram(kSim, args));
+        EXPECT_TRUE(ferv_test::WaitForPath(root + "/fervsim.ctl")) << sim->Errors();
+    }
+
+    ~Emulator()
+    {
+        ProgramResult r = sim->Stop(SIGTERM);
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        struct stat st;
+        EXPECT_NE(stat((root + "/ZEL_HA_CONTROL").c_str(), &st), 0) << "sockets are removed on SIGTERM";
+        std::string cmd = "rm -rf '" + dir + "'";
+        EXPECT_EQ(system(cmd.c_str()), 0);
+    }
+
+    ProgramOptions Env() const
+    {
+        ProgramOptions o;
+        o.env.push_back({"FERV_DEVICE_ROOT", root});
+        o.timeoutMs = 20000;
+        return o;
+    }
+
+    ProgramResult Adm(const std::vector<std::string> &args) const { return RunProgram(kAdm, args, Env()); }
+
+    ProgramResult Ctl(std::vector<std::string> args) const
+    {
+        args.insert(args.begin(), {"ctl", "--root", root});
+        return RunProgram(kSim, args, Env());
+    }
+
+    // Waits until the emulator holds n requests.
+    bool WaitHeld(int n) const
+    {
+        for (int i = 0; i < 200; i++) {
+            if (Ctl({"show"}).out.find("held requests: " + std::to_string(n) + "\n") != std::string::npos)
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        }
+        return false;
+    }
+};
+
+const char kOk[] = "The operation completed successfully. (0)\n";
+
+TEST(SimEndToEnd, PublicParameterCommands)
+{
+    Emulator e;
+    ProgramResult r = e.Adm({"-P"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, "Driver Public Parameters\n"
+                     "  Driver Version: 2.6.1.14\n"
+                     "  Auto FailBack: 1(on)\n"
+                     "  Poll Rate:      5(seconds)\n"
+                     "  Log Level:      0x07(data path changes  internal errors  critical errors  )\n");
+
+    r = e.Adm({"-P", "-p", "60"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, kOk);
+    r = e.Adm({"-P", "-a", "0"});
+    EXPECT_EQ(r.out, kOk);
+    r = e.Adm({"-P", "-l", "1f"});
+    EXPECT_EQ(r.out, kOk);
+    r = e.Adm({"-P"});
+    EXPECT_EQ(r.out, "Driver Public Parameters\n"
+                     "  Driver Version: 2.6.1.14\n"
+                     "  Auto FailBack: 0(off)\n"
+                     "  Poll Rate:      60(seconds)\n"
+                     "  Log Level:      0x1f(data path changes  internal errors  critical errors  "
+                     "informational messages  caution messages  )\n")
+        << "each set changes its own parameter and keeps the others";
+
+    r = e.Adm({"-P", "-p", "61"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(e.Ctl({"show", "--json"}).out.find("\"pollRate\": 60"), std::string::npos);
+}
+
+TEST(SimEndToEnd, PrivateParameterCommands)
+{
+    Emulator e;
+    for (auto args : std::vector<std::vector<std::string>>{{"-Z", "-t", "1f"}, {"-Z", "-r", "2a"}, {"-Z", "-d", "0"}}) {
+        ProgramResult r = e.Adm(args);
+        EXPECT_EQ(r.exitCode, 0) << args[1];
+        EXPECT_EQ(r.out, kOk);
+    }
+    std::string json = e.Ctl({"show", "--json"}).out;
+    EXPECT_NE(json.find("\"paramT\": \"0x1f\""), std::string::npos) << json.substr(0, 400);
+    EXPECT_NE(json.find("\"paramR\": \"0x2a\""), std::string::npos);
+    EXPECT_NE(json.find("\"paramD\": \"0x0\""), std::string::npos);
+}
+
+TEST(SimEndToEnd, WaitIsReleasedByLinkDownForEveryWaiter)
+{
+    Emulator e;
+    std::vector<std::unique_ptr<BackgroundProgram>> waiters;
+    for (int i = 0; i < 3; i++)
+        waiters.emplace_back(new BackgroundProgram(kAdm, {"-S"}, e.Env()));
+    ASSERT_TRUE(e.WaitHeld(3));
+    for (auto &w : waiters)
+        EXPECT_TRUE(w->Running()) << "held until a change";
+
+    ProgramResult c = e.Ctl({"link-down", "hba0-t0-lun0"});
+    EXPECT_EQ(c.exitCode, 0) << c.err;
+    for (auto &w : waiters) {
+        ProgramResult r = w->Wait(10000);
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_EQ(r.out, kOk);
+    }
+    ProgramResult v = e.Adm({"-p", "hba0-t0-lun0", "-v"});
+    EXPECT_NE(v.out.find("state:down flags:0x4"), std::string::npos) << v.out;
+    EXPECT_NE(e.Adm({"-p", "hba1-t0-lun0", "-v"}).out.find("state:up_active"), std::string::npos)
+        << "the LUN failed over";
+}
+
+// ---- raw clients -------------------------------------------------------------------
+
+static int Connect(const std::string &path)
+{
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    struct sockaddr_un a = {};
+    a.sun_family = AF_UNIX;
+    snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+    if (connect(fd, (struct sockaddr *)&a, sizeof a) != 0) {
+        close(fd);
+        return -1;
+    }
+    struct timeval tv = {10, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    return fd;
+}
+
+static void SendFrame(int fd, uint32_t code, const std::vector<uint8_t> &body, uint32_t outSize, uint32_t magic = 0x56524546)
+{
+    std::vector<uint8_t> f(24);
+    FervStore32(f.data(), magic);
+    FervStore32(f.data() + 4, 1);
+    FervStore32(f.data() + 8, code);
+    FervStore32(f.data() + 12, (uint32_t)body.size());
+    FervStore32(f.data() + 16, outSize);
+    f.insert(f.end(), body.begin(), body.end());
+    ASSERT_EQ(send(fd, f.data(), f.size(), MSG_NOSIGNAL), (ssize_t)f.size());
+}
+
+struct RawReply {
+    bool ok = false; // a whole reply arrived
+    uint32_t type = 0, error = 0;
+    std::vector<uint8_t> data;
+};
+
+static bool RecvAll(int fd, uint8_t *p, size_t n)
+{
+    while (n) {
+        ssize_t got = recv(fd, p, n, 0);
+        if (got <= 0)
+            return false;
+        p += got;
+        n -= (size_t)got;
+    }
+    return true;
+}
+
+static RawReply Receive(int fd)
+{
+    RawReply r;
+    uint8_t h[20];
+    if (!RecvAll(fd, h, 20))
+        return r;
+    r.type = FervLoad32(h + 4);
+    r.error = FervLoad32(h + 8);
+    r.data.resize(FervLoad32(h + 12));
+    r.ok = FervLoad32(h) == 0x56524546 && RecvAll(fd, r.data.data(), r.data.size());
+    return r;
+}
+
+static bool Closed(int fd)
+{
+    uint8_t b;
+    return recv(fd, &b, 1, 0) == 0;
+}
+
+TEST(SimEndToEnd, BadClientsLoseOnlyTheirOwnConnection)
+{
+    Emulator e;
+    const std::string iface = e.root + kClass + "ferv0000";
+    std::vector<uint8_t> wait(8, 0);
+    FervStore32(wait.data() + 4, 1);
+
+    int bad = Connect(iface);
+    int waiter = Connect(iface);
+    int leaver = Connect(e.root + "/ZEL_HA_CONTROL");
+    int truncated = Connect(iface);
+    ASSERT_GE(bad, 0);
+    ASSERT_GE(truncated, 0);
+    SendFrame(waiter, IOCTL_FERV_WAIT_FOR_CHANGE, wait, 8);
+    SendFrame(leaver, IOCTL_FERV_WAIT_FOR_CHANGE, wait, 8);
+    RawReply p = Receive(waiter);
+    ASSERT_TRUE(p.ok);
+    EXPECT_EQ(p.type, 1u) << "PENDING";
+    EXPECT_TRUE(p.data.empty());
+    EXPECT_EQ(Receive(leaver).type, 1u);
+    close(leaver); // leaves while held
+
+    SendFrame(bad, IOCTL_FERV_GET_PUBLIC_PARAMETERS, std::vector<uint8_t>(32), 32, 0x12345678);
+    EXPECT_TRUE(Closed(bad)) << "wrong magic closes the connection";
+    close(bad);
+    std::vector<uint8_t> head(24);
+    FervStore32(head.data(), 0x56524546);
+    FervStore32(head.data() + 4, 1);
+    FervStore32(head.data() + 8, IOCTL_FERV_GET_PUBLIC_PARAMETERS);
+    FervStore32(head.data() + 12, 32);
+    FervStore32(head.data() + 16, 32);
+    send(truncated, head.data(), head.size() + 0, MSG_NOSIGNAL);
+    send(truncated, head.data(), 10, MSG_NOSIGNAL); // 10 of the 32 body bytes
+    shutdown(truncated, SHUT_WR);
+    EXPECT_TRUE(Closed(truncated));
+    close(truncated);
+
+    // A request too small for its layout, then an oversized one.
+    int small = Connect(iface);
+    SendFrame(small, IOCTL_FERV_ISSUE_PATH_CMD, std::vector<uint8_t>(40), 40);
+    RawReply s = Receive(small);
+    ASSERT_TRUE(s.ok);
+    EXPECT_EQ(s.type, 2u);
+    EXPECT_EQ(s.error, 0u);
+    ASSERT_GE(s.data.size(), 4u);
+    EXPECT_EQ(FervLoad32(s.data.data()), 1u);
+    SendFrame(small, IOCTL_FERV_GET_PUBLIC_PARAMETERS, {}, 0x10000001);
+    EXPECT_TRUE(Closed(small)) << "sizes over the limit close the connection";
+    close(small);
+
+    // The held waiter is still there, and the emulator serves everyone else.
+    EXPECT_TRUE(e.WaitHeld(1));
+    EXPECT_EQ(e.Adm({"-P"}).exitCode, 0);
+    ProgramResult f = e.Ctl({"fail-pended", "1167"});
+    EXPECT_EQ(f.exitCode, 0) << f.err;
+    RawReply done = Receive(waiter);
+    ASSERT_TRUE(done.ok);
+    EXPECT_EQ(done.type, 2u);
+    EXPECT_EQ(done.error, 1167u);
+    close(waiter);
+}
+
+TEST(SimEndToEnd, RefusedEndpointsAndScriptedStatusReachTheFrontEnd)
+{
+    Emulator e({"--interfaces", "2"});
+    ASSERT_EQ(e.Ctl({"refuse", "0", "5"}).exitCode, 0);
+    ProgramResult r = e.Adm({"-P"});
+    EXPECT_EQ(r.exitCode, 0) << "the second interface carries the request";
+    EXPECT_EQ(r.out.rfind("FervLib (WIN32) - SendReqToDriver: Error in DeviceIoControl!: 00000005\n", 0), 0u) << r.out;
+
+    ASSERT_EQ(e.Ctl({"answer", "ISSUE_DEVICE_CMD", "22"}).exitCode, 0);
+    r = e.Adm({"-d", "600a0b80002f1e2c00004d3c50a10001", "-r"});
+    EXPECT_EQ(r.exitCode, 22);
+    EXPECT_NE(r.out.find("The restore operation failed. (22)"), std::string::npos) << r.out;
+
+    ASSERT_EQ(e.Ctl({"too-small", "GET_ALL_DEVICES", "3"}).exitCode, 0);
+    r = e.Adm({});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_NE(r.out.find("ZEL HA-2100 array-west"), std::string::npos);
+
+    EXPECT_EQ(e.Ctl({"answer", "NO_SUCH_CODE", "1"}).exitCode, 1);
+    EXPECT_EQ(e.Ctl({"link-down", "no-such-path"}).exitCode, 1);
+}
+
+TEST(SimEndToEnd, RunServesAPrivateRootAndPassesTheStatusOn)
+{
+    ProgramOptions o;
+    o.timeoutMs = 20000;
+    ProgramResult r = RunProgram(kSim, {"run", "--no-io", "--", "/bin/sh", "-c",
+                                        "echo \"$FERV_DEVICE_ROOT\"; \"$0\" -P >/dev/null || exit 9; exit 3", kAdm},
+                                 o);
+    EXPECT_EQ(r.exitCode, 3) << r.err;
+    std::string root = r.out.substr(0, r.out.find('\n'));
+    ASSERT_FALSE(root.empty());
+    struct stat st;
+    EXPECT_NE(stat(root.c_str(), &st), 0) << "the private root is removed";
+
+    r = RunProgram(kSim, {"run", "--", "/bin/sh", "-c", "kill -TERM $$"}, o);
+    EXPECT_EQ(r.exitCode, 128 + SIGTERM);
+}
+
+TEST(SimEndToEnd, ASecondEmulatorOnTheSameRootIsRefused)
+{
+    Emulator e;
+    ProgramResult r = RunProgram(kSim, {"--root", e.root, "--quiet"}, e.Env());
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("already serves"), std::string::npos) << r.err;
+    EXPECT_EQ(e.Adm({"-P"}).exitCode, 0) << "the first one serves on";
+}
+
+} // namespace
