@@ -1,0 +1,322 @@
+#include "tests/e2e/e2e_support.h"
+
+#include <ftw.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace ferv_e2e {
+
+using ferv_test::ProgramOptions;
+using ferv_test::ProgramResult;
+
+void PrintTo(const Program &program, std::ostream *os)
+{
+    *os << program.name;
+}
+
+std::string ProgramName(const ::testing::TestParamInfo<Program> &info)
+{
+    return info.param.name;
+}
+
+std::string ProgramPath(const Program &program)
+{
+    return std::string(FERV_BUILD_DIR) + "/" + program.name;
+}
+
+std::string SimPath()
+{
+    return std::string(FERV_BUILD_DIR) + "/fervsim";
+}
+
+ProgramOptions OptionsFor(const std::string &root)
+{
+    ProgramOptions options;
+    options.env.push_back({"FERV_DEVICE_ROOT", root});
+    options.timeoutMs = 20000;
+    return options;
+}
+
+ProgramResult Run(const Program &program, const std::string &root, const std::vector<std::string> &args)
+{
+    return ferv_test::RunProgram(ProgramPath(program), args, OptionsFor(root));
+}
+
+// Shows where two texts part, line by line, with line ends made visible.
+static std::string Difference(const std::string &got, const std::string &want)
+{
+    size_t at = 0;
+    while (at < got.size() && at < want.size() && got[at] == want[at])
+        at++;
+    size_t lineStart = got.rfind('\n', at == 0 ? 0 : at - 1);
+    lineStart = (lineStart == std::string::npos || at == 0) ? 0 : lineStart + 1;
+    auto lineOf = [&](const std::string &s) {
+        size_t end = s.find('\n', lineStart);
+        std::string line = s.substr(lineStart, end == std::string::npos ? std::string::npos : end - lineStart + 1);
+        std::string shown;
+        for (char c : line)
+            shown += c == '\n' ? std::string("\\n") : std::string(1, c);
+        return shown.empty() ? std::string("(end of output)") : shown;
+    };
+    std::ostringstream os;
+    os << "first difference at byte " << at << "\n  got:  [" << lineOf(got) << "]\n  want: [" << lineOf(want)
+       << "]";
+    return os.str();
+}
+
+::testing::AssertionResult Ran(const ProgramResult &result, const std::string &out, int exitCode)
+{
+    if (result.timedOut)
+        return ::testing::AssertionFailure() << "the program hung; output so far:\n" << result.out;
+    if (result.signal != 0)
+        return ::testing::AssertionFailure() << "the program died of signal " << result.signal << "; stderr:\n"
+                                             << result.err;
+    if (result.out != out)
+        return ::testing::AssertionFailure() << Difference(result.out, out) << "\nwhole output:\n" << result.out;
+    if (result.exitCode != exitCode)
+        return ::testing::AssertionFailure() << "exit status " << result.exitCode << ", want " << exitCode;
+    if (!result.err.empty())
+        return ::testing::AssertionFailure() << "standard error is not empty:\n" << result.err;
+    return ::testing::AssertionSuccess();
+}
+
+static const char *const kMessages[] = {
+    "The operation completed successfully.",
+    "The operation contained an invalid parameter.",
+    "An I/O error occurred during the operation.",
+    "The operation did not complete within the specified time.",
+    "The specified HBA could not be found or does not exist.",
+    "The specified device could not be found or does not exist.",
+    "The specified LUN could not be found or does not exist.",
+    "The specified path could not be found or does not exist.",
+    "The specified device was busy and could not accept the request.",
+    "The host OS has no memory left to allocate.",
+    "An internal error was encountered during the operation.",
+    "No supported devices were detected.",
+    "There are no alternate paths available to the device.",
+    "The specified path could not be enabled.",
+    "The specified path is already the active path.",
+    "The specified path is down or offline and is currently not available.",
+    "The selection of the specified path failed.",
+    "An invalid state change was detected for the specified path.",
+    "The primary path is down or offline and is currently not available.",
+    "An illegal or out of range command was specified.",
+    "The specified SCSI pass through command failed.",
+    "The buffer specified was too small for the operation.",
+    "The restore operation failed.",
+};
+
+std::string StatusLine(uint32_t code)
+{
+    if (code < sizeof kMessages / sizeof kMessages[0])
+        return std::string(kMessages[code]) + " (" + std::to_string(code) + ")\n";
+    return "Unknown FERV_STATUS code (" + std::to_string((int32_t)code) + ")!\n";
+}
+
+const char kUsage[] =
+    "default                display all devices information\n"
+    "-v                     display all devices information (verbose)\n"
+    "\n"
+    "-d <device_wwn>        display device information\n"
+    "-d <device_wwn> -v     display device information (verbose)\n"
+    "-d <device_wwn> -r     restore all lun's preferred paths\n"
+    "                         for this device\n"
+    "\n"
+    "-l <lun_wwn>           display lun information\n"
+    "-l <lun_wwn> -v        display lun information (verbose)\n"
+    "-l <lun_wwn> -r        restore preferred path for this lun\n"
+    "-l <lun_wwn> -m        display lun statistics\n"
+    "\n"
+    "-p <name>              query information for this path\n"
+    "-p <name> -v           query information for this path (verbose)\n"
+    "-p <name> -a           activate this path\n"
+    "-p <name> -e           enable this path\n"
+    "-p <name> -d           disable this path\n"
+    "-p <name> -m           display path statistics\n"
+    "\n"
+    "-P                     display public parameters\n"
+    "-P -p <seconds>        set poll rate\n"
+    "                         2 - 60 (seconds)\n"
+    "-P -l <hex value>      set log level\n"
+    "                         0x00 = no logging\n"
+    "                         0x01 = data path changes\n"
+    "                         0x02 = internal errors\n"
+    "                         0x04 = critical errors\n"
+    "                         0x08 = informational messages\n"
+    "                         0x10 = caution messages\n"
+    "-P -a <integer>        enable/disable auto failback\n"
+    "                         1 = enable\n"
+    "                         0 = disable\n"
+    "\n"
+    "-S                     suspend command return until a state\n"
+    "                         change occurs (path up/down/etc)\n"
+    "\n";
+
+const char kPathHead[] = "    * Path                  HBA                   Enabled Active\n"
+                         "    - --------------------- --------------------- ------- ------\n";
+
+std::string GoldenPath(const std::string &name)
+{
+    return std::string(FERV_SOURCE_DIR) + "/tests/golden/e2e/" + name;
+}
+
+std::string Golden(const std::string &name)
+{
+    std::ifstream in(GoldenPath(name), std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+static const char kDeviceStart[] = "\n\nDevice: storage device\n";
+
+std::string DeviceSection(const std::string &report, const std::string &deviceName)
+{
+    size_t start = report.find(std::string(kDeviceStart) + "  Device Name:       " + deviceName + "\n");
+    if (start == std::string::npos)
+        return "";
+    size_t end = report.find(kDeviceStart, start + 2);
+    return report.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+std::string LunSection(const std::string &report, const std::string &lunName)
+{
+    size_t start = report.find("  LUN: " + lunName + "\n");
+    if (start == std::string::npos)
+        return "";
+    size_t end = std::min(report.find("  LUN: ", start + 1), report.find(kDeviceStart, start));
+    return report.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+std::string PathLines(const std::string &report, const std::string &pathName)
+{
+    std::istringstream in(report);
+    std::string line;
+    std::string found;
+    while (std::getline(in, line)) {
+        if (!found.empty())
+            return line.compare(0, 14, "        state:") == 0 ? found + line + "\n" : found;
+        if (line.size() > 6 + pathName.size() && line.compare(0, 4, "    ") == 0 && line[5] == ' ' &&
+            line.compare(6, pathName.size() + 1, pathName + " ") == 0)
+            found = line + "\n";
+    }
+    return found;
+}
+
+// ---- the emulator ------------------------------------------------------------
+
+static std::string MakeTempDir(const char *pattern)
+{
+    std::string text = pattern;
+    std::vector<char> buffer(text.begin(), text.end());
+    buffer.push_back('\0');
+    if (mkdtemp(buffer.data()) == nullptr)
+        return "";
+    return buffer.data();
+}
+
+static int RemoveEntry(const char *path, const struct stat *, int, struct FTW *)
+{
+    remove(path);
+    return 0;
+}
+
+void RemoveTree(const std::string &path)
+{
+    if (!path.empty())
+        nftw(path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+bool Eventually(const std::function<bool()> &condition, int timeoutMs)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        if (condition())
+            return true;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+Emulator::~Emulator()
+{
+    if (process_)
+        process_->Stop(SIGTERM, 5000);
+    process_.reset();
+    RemoveTree(root_);
+}
+
+bool Emulator::Start(const std::string &topologyFile, const std::vector<std::string> &extra)
+{
+    root_ = MakeTempDir("/tmp/ferv-e2e-XXXXXX");
+    if (root_.empty()) {
+        failure_ = "cannot create a root directory";
+        return false;
+    }
+    std::vector<std::string> args = {"--root", root_, "--log", root_ + "/fervsim.log"};
+    if (!topologyFile.empty()) {
+        args.push_back("--topology");
+        args.push_back(topologyFile);
+    }
+    args.insert(args.end(), extra.begin(), extra.end());
+    ProgramOptions options;
+    options.unsetEnv.push_back("FERV_DEVICE_ROOT");
+    process_.reset(new ferv_test::BackgroundProgram(SimPath(), args, options));
+    // The start line comes once every socket listens.
+    bool up = Eventually([&] {
+        return process_->Errors().find("fervsim: serving") != std::string::npos || !process_->Running();
+    });
+    if (!up || process_->Errors().find("fervsim: serving") == std::string::npos) {
+        failure_ = "fervsim did not start: " + process_->Errors();
+        return false;
+    }
+    return true;
+}
+
+ProgramResult Emulator::Run(const Program &program, const std::vector<std::string> &args) const
+{
+    return ferv_e2e::Run(program, root_, args);
+}
+
+ProgramResult Emulator::Ctl(const std::vector<std::string> &verb) const
+{
+    std::vector<std::string> args = {"ctl", "--root", root_};
+    args.insert(args.end(), verb.begin(), verb.end());
+    ProgramOptions options;
+    options.timeoutMs = 20000;
+    return ferv_test::RunProgram(SimPath(), args, options);
+}
+
+int Emulator::Held() const
+{
+    ProgramResult shown = Ctl({"show"});
+    size_t at = shown.out.find("held requests: ");
+    if (shown.exitCode != 0 || at == std::string::npos)
+        return -1;
+    return atoi(shown.out.c_str() + at + 15);
+}
+
+TempDir::TempDir() : path_(MakeTempDir("/tmp/ferv-e2e-files-XXXXXX")) {}
+
+TempDir::~TempDir()
+{
+    RemoveTree(path_);
+}
+
+std::string TempDir::Write(const std::string &name, const std::string &content) const
+{
+    std::string file = path_ + "/" + name;
+    std::ofstream out(file, std::ios::binary);
+    out << content;
+    return file;
+}
+
+} // namespace ferv_e2e
