@@ -1,0 +1,135 @@
+// Topology sources: the example files, refusals of unfit files, the JSON
+// round trip of a live model, and synthetic topologies at scale.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <set>
+
+#include "sim_test_util.h"
+
+namespace {
+
+TEST(SimTopology, ExampleFilesLoadAndKeepTheirUnusualFeatures)
+{
+    SimModel small;
+    std::string error;
+    ASSERT_TRUE(SimLoadTopologyFile(FERV_SOURCE_DIR "/examples/topologies/small.json", &small, &error)) << error;
+    EXPECT_EQ(small.paths.size(), 6u);
+    EXPECT_EQ(small.params.logLevel, 0x0fu);
+
+    SimModel odd;
+    ASSERT_TRUE(SimLoadTopologyFile(FERV_SOURCE_DIR "/examples/topologies/unusual.json", &odd, &error)) << error;
+    EXPECT_EQ(odd.layout.order, SIM_ORDER_REVERSE);
+    EXPECT_GT(odd.paths[0].name.size(), 80u);
+    EXPECT_EQ(StateOf(odd, "odd-unknown"), FERV_PATH_STATE_UNKNOWN);
+    EXPECT_EQ(StateOf(odd, "odd-transition"), FERV_PATH_STATE_TRANSITION);
+    EXPECT_EQ(StateOf(odd, "odd-down"), FERV_PATH_STATE_DOWN);
+    EXPECT_EQ(StateOf(odd, "odd-disabled"), FERV_PATH_STATE_ADMIN);
+    EXPECT_EQ(StateOf(odd, "odd-active"), FERV_PATH_STATE_UP_ACTIVE) << "\"active\" picks the active path";
+    EXPECT_EQ(StateOf(odd, "odd-standby"), FERV_PATH_STATE_UP_STANDBY);
+    EXPECT_EQ(odd.luns[0].loadBalancing, 2);
+    EXPECT_EQ(odd.luns[1].pathingMode, 3u);
+
+    // A forced state lasts until the fabric reports on the path.
+    SimSetLink(&odd, PathIndex(odd, "odd-unknown"), true);
+    EXPECT_EQ(StateOf(odd, "odd-unknown"), FERV_PATH_STATE_UP_STANDBY);
+}
+
+TEST(SimTopology, UnfitFilesAreRefusedWithTheirPlace)
+{
+    struct Case {
+        const char *text;
+        const char *message;
+    } cases[] = {
+        {"{", "not valid JSON"},
+        {"[]", "must be a JSON object"},
+        {R"({"devices":[]})", "\"hbas\" must be a list"},
+        {R"({"hbas":[{"name":"h"},{"name":"h"}],"devices":[]})", "a second HBA named h"},
+        {R"({"hbas":[],"devices":[{"name":"d","wwn":"12"}]})", "devices[0]: \"wwn\" must be 32"},
+        {R"({"hbas":[],"devices":[{"name":"d","wwn":"11111111111111111111111111111111"},
+                                 {"name":"e","wwn":"11111111111111111111111111111111"}]})",
+         "two devices share"},
+        {R"({"hbas":[],"devices":[{"name":"d","wwn":"11111111111111111111111111111111","luns":[
+             {"name":"l","wwn":"22222222222222222222222222222222","paths":[{"name":"p","hba":"nope"}]}]}]})",
+         "devices[0].luns[0].paths[0]: no HBA named nope"},
+        {R"({"parameters":{"pollRate":1},"hbas":[],"devices":[]})", "pollRate must lie from 2 to 60"},
+        {R"({"parameters":{"logLevel":"0xzz"},"hbas":[],"devices":[]})", "not a number"},
+        {R"({"layout":{"order":"sideways"},"hbas":[],"devices":[]})", "order must be"},
+        {R"({"layout":{"hbaRecordSize":6},"hbas":[],"devices":[]})", "multiple of 4"},
+    };
+    for (const Case &c : cases) {
+        SimModel m;
+        std::string error;
+        EXPECT_FALSE(SimLoadTopologyText(c.text, &m, &error)) << c.text;
+        EXPECT_NE(error.find(c.message), std::string::npos) << "got: " << error;
+    }
+    SimModel m;
+    std::string error;
+    EXPECT_FALSE(SimLoadTopologyFile("/nonexistent/topology.json", &m, &error));
+}
+
+TEST(SimTopology, LiveModelWritesOutAndLoadsBackTheSame)
+{
+    SimModel m;
+    std::string error;
+    ASSERT_TRUE(SimLoadDefaultTopology(&m, &error)) << error;
+    SimSetLink(&m, PathIndex(m, "hba0-t0-lun0"), false);
+    SimPathCommand(&m, PathIndex(m, "hba1-t3-lun0"), FERV_PATH_CMD_DISABLE);
+    m.paths[3].counters = {1, 2, 0, 4}; // a standby path has nothing in flight
+    m.params.pollRate = 17;
+    SimTakeChange(&m);
+    std::string first = SimTopologyJson(m);
+
+    SimModel back;
+    ASSERT_TRUE(SimLoadTopologyText(first, &back, &error)) << error;
+    back.changeCounter = m.changeCounter;
+    EXPECT_TRUE(SimTopologyJson(back) == first) << "the reloaded model differs";
+}
+
+TEST(SimTopology, DefaultTopologyReadsLikeASmallSan)
+{
+    SimModel m;
+    std::string error;
+    ASSERT_TRUE(SimLoadDefaultTopology(&m, &error)) << error;
+    EXPECT_EQ(m.hbas.size(), 2u);
+    EXPECT_EQ(m.devices.size(), 2u);
+    for (const SimLun &l : m.luns) {
+        int preferred = 0, active = 0;
+        std::set<int> hbas;
+        for (int pi : l.paths) {
+            preferred += m.paths[(size_t)pi].preferred;
+            active += m.paths[(size_t)pi].active;
+            hbas.insert(m.paths[(size_t)pi].hba);
+        }
+        EXPECT_EQ(l.paths.size(), 4u) << l.name;
+        EXPECT_EQ(preferred, 1) << l.name;
+        EXPECT_EQ(hbas.size(), 2u) << l.name << ": paths over both HBAs";
+        EXPECT_GE(active, 1) << l.name;
+    }
+}
+
+TEST(SimTopology, GeneratedTopologyOf100000PathsLoadsAndRepliesQuickly)
+{
+    auto t0 = std::chrono::steady_clock::now();
+    SimModel m;
+    std::string error;
+    ASSERT_TRUE(SimGenerateTopology("100:100:10", &m, &error)) << error;
+    ASSERT_EQ(m.paths.size(), 100000u);
+    std::vector<uint8_t> req = Buffer(4096);
+    SimReply r = Send(&m, IOCTL_FERV_GET_ALL_DEVICES, req);
+    ASSERT_EQ(StatusOf(r), FERV_STATUS_BUFFER_TOO_SMALL);
+    uint32_t need = FervLoad32(r.data.data() + FERV_ALL_SIZE);
+    EXPECT_EQ(need, 16u + 100 * 428u + 10000 * 132u + 100000 * 364u + 100 * 32u);
+    r = Send(&m, IOCTL_FERV_GET_ALL_DEVICES, Buffer(need));
+    EXPECT_EQ(StatusOf(r), FERV_STATUS_SUCCESS);
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    // Well under a second in an optimised build; the bound only catches
+    // work that grows faster than the topology, even under sanitizers.
+    EXPECT_LT(seconds, 10.0);
+
+    SimModel bad;
+    for (const char *spec : {"", "1:1", "1:1:1:1", "a:1:1", "1:1:65", "-1:1:1", "1000:1000:10"})
+        EXPECT_FALSE(SimGenerateTopology(spec, &bad, &error)) << spec;
+}
+
+} // namespace
