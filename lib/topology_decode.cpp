@@ -128,8 +128,10 @@ static_assert(sizeof(void *) != 4 || sizeof(FervSecondaryEntry) == FERV_LINK_REC
 
 // ---- walking a reply ----------------------------------------------------------
 
-// Offset of "no record": where a link word holds 0.
-static const int64_t NO_RECORD = -1;
+// Offset of "no record": where a link word holds 0. No link can lead there
+// (an offset plus a 32-bit link stays far above it), so a link that ends
+// just before the reply is still seen as one that leaves it.
+static const int64_t NO_RECORD = INT64_MIN;
 
 typedef struct ReplyWalk {
     const uint8_t *reply;

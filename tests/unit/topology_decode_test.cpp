@@ -1,0 +1,492 @@
+// The reply decoders on their own: well-formed replies become walkable
+// records in one block; replies that do not hold together are refused
+// without touching the caller's storage.
+#include <stdlib.h>
+#include <string.h>
+
+#include <gtest/gtest.h>
+
+#include "lib/topology_decode.h"
+#include "tests/unit/topology_replies.h"
+
+namespace {
+
+// Scratch memory full of junk: the decoders must clear what they use.
+WireBytes Scratch(const WireBytes &reply)
+{
+    return WireBytes(FervDecodeScratchSize((uint32_t)reply.size()), 0xFF);
+}
+
+FERV_STATUS DecodeAll(const WireBytes &reply, int32_t *count, FervDevice **list, size_t *blockSize = nullptr)
+{
+    WireBytes scratch = Scratch(reply);
+    return FervDecodeAllDevicesReply(reply.data(), (uint32_t)reply.size(), scratch.data(), count, list, blockSize);
+}
+
+FERV_STATUS DecodeHbas(const WireBytes &reply, int32_t *count, FervHba **list)
+{
+    WireBytes scratch = Scratch(reply);
+    return FervDecodeHbaReply(reply.data(), (uint32_t)reply.size(), scratch.data(), count, list, nullptr);
+}
+
+FERV_STATUS DecodeDevice(const WireBytes &reply, FervDevice **list)
+{
+    WireBytes scratch = Scratch(reply);
+    return FervDecodeDeviceReply(reply.data(), (uint32_t)reply.size(), scratch.data(), list, nullptr);
+}
+
+FERV_STATUS DecodeLun(const WireBytes &reply, FervLun *lun, size_t *blockSize = nullptr)
+{
+    WireBytes scratch = Scratch(reply);
+    return FervDecodeLunReply(reply.data(), (uint32_t)reply.size(), scratch.data(), lun, blockSize);
+}
+
+std::string Text(const char *field, size_t span)
+{
+    return std::string(field, FervTextLength(field, span));
+}
+
+bool Inside(const void *p, const void *block, size_t size, size_t recordSize)
+{
+    const uint8_t *b = (const uint8_t *)block;
+    const uint8_t *q = (const uint8_t *)p;
+    return q >= b && q + recordSize <= b + size;
+}
+
+WirePath Path(const std::string &name, uint8_t state, uint32_t flags, const std::string &hba)
+{
+    WirePath p;
+    p.name = name;
+    p.state = state;
+    p.flags = flags;
+    p.hba = hba;
+    return p;
+}
+
+// Two devices: the first with two LUNs (two paths, none) and three secondary
+// entries, the second bare.
+std::vector<WireDevice> TwoDevices()
+{
+    WireDevice a;
+    a.name = "array-a";
+    a.firmware = "4.2.1";
+    a.ip = "192.0.2.10";
+    a.serial = "SN-A";
+    a.wwnSeed = 0x10;
+    WireLun l0;
+    l0.wwnSeed = 0x20;
+    l0.name = "lun0";
+    l0.loadBalancing = 1;
+    l0.pathingMode = 2;
+    l0.paths = {Path("a0", 2, 0x4, "hba0"), Path("a1", 3, 0x10, "hba1")};
+    WireLun l1;
+    l1.wwnSeed = 0x30;
+    l1.name = "lun1";
+    l1.loadBalancing = 2;
+    l1.pathingMode = 0;
+    a.luns = {l0, l1};
+    a.secondaries = 3;
+    WireDevice b;
+    b.name = "array-b";
+    b.serial = "SN-B";
+    b.wwnSeed = 0x50;
+    return {a, b};
+}
+
+TEST(TopologyDecode, AllDevicesReplyBecomesOneWalkableBlock)
+{
+    WireBytes data = WireDeviceData(TwoDevices());
+    // Bytes nobody interprets travel along unchanged.
+    data[4] = 0x5A;
+    data[89] = 0x5B;
+    data[411] = 0x5C;
+    size_t lun0 = FERV_DEVICE_RECORD_SIZE;
+    data[lun0 + 20] = 0x61;
+    data[lun0 + 117] = 0x62;
+    data[lun0 + 124] = 0x63;
+    size_t path0 = lun0 + FERV_LUN_RECORD_SIZE;
+    data[path0 + 86] = 0x71;
+    data[path0 + 92] = 0x72;
+    data[path0 + 279] = 0x73;
+    WireBytes reply = WireAllReply(data, 2);
+
+    int32_t count = -7;
+    FervDevice *list = nullptr;
+    size_t blockSize = 0;
+    ASSERT_EQ(DecodeAll(reply, &count, &list, &blockSize), 0u);
+    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(count, 2);
+    EXPECT_EQ(blockSize, 2 * sizeof(FervDevice) + 2 * sizeof(FervLun) + 2 * sizeof(FervPath) +
+                             3 * sizeof(FervSecondaryEntry));
+
+    FervDevice *a = list;
+    EXPECT_EQ(Text(a->deviceName, sizeof a->deviceName), "array-a");
+    EXPECT_EQ(Text(a->firmwareRevision, sizeof a->firmwareRevision), "4.2.1");
+    EXPECT_EQ(Text(a->ipAddress, sizeof a->ipAddress), "192.0.2.10");
+    EXPECT_EQ(Text(a->serialNumber, sizeof a->serialNumber), "SN-A");
+    EXPECT_EQ(a->wwn.bytes[0], 0x10);
+    EXPECT_EQ(a->wwn.bytes[15], 0x1F);
+    EXPECT_EQ(a->reserved4[0], 0x5A);
+    EXPECT_EQ(a->reserved4[85], 0x5B);
+    EXPECT_EQ(a->reserved411[0], 0x5C);
+    EXPECT_EQ(a->lunCount, 2);
+    EXPECT_EQ(a->secondaryCount, 3);
+
+    FervLun *l0 = a->lunList;
+    ASSERT_TRUE(Inside(l0, list, blockSize, sizeof *l0));
+    EXPECT_EQ(Text(l0->lunName, sizeof l0->lunName), "lun0");
+    EXPECT_EQ(l0->wwn.bytes[0], 0x20);
+    EXPECT_EQ(l0->pathCount, 2);
+    EXPECT_EQ(l0->loadBalancing, 1);
+    EXPECT_EQ(l0->pathingMode, 2u);
+    EXPECT_EQ(l0->reserved20[0], 0x61);
+    EXPECT_EQ(l0->reserved117[0], 0x62);
+    EXPECT_EQ(l0->reserved124[0], 0x63);
+
+    FervPath *p0 = l0->pathList;
+    ASSERT_TRUE(Inside(p0, list, blockSize, sizeof *p0));
+    EXPECT_EQ(Text(p0->pathName, sizeof p0->pathName), "a0");
+    EXPECT_EQ(Text(p0->hbaName, sizeof p0->hbaName), "hba0");
+    EXPECT_EQ(p0->state, 2);
+    EXPECT_EQ(p0->flags, 0x4u);
+    EXPECT_EQ(p0->reserved86[0], 0x71);
+    EXPECT_EQ(p0->reserved92[0], 0x72);
+    EXPECT_EQ(p0->reserved92[187], 0x73);
+    FervPath *p1 = p0->next;
+    ASSERT_TRUE(Inside(p1, list, blockSize, sizeof *p1));
+    EXPECT_EQ(Text(p1->pathName, sizeof p1->pathName), "a1");
+    EXPECT_EQ(p1->state, 3);
+    EXPECT_EQ(p1->flags, 0x10u);
+    EXPECT_EQ(p1->next, nullptr);
+
+    FervLun *l1 = l0->next;
+    ASSERT_TRUE(Inside(l1, list, blockSize, sizeof *l1));
+    EXPECT_EQ(Text(l1->lunName, sizeof l1->lunName), "lun1");
+    EXPECT_EQ(l1->loadBalancing, 2);
+    EXPECT_EQ(l1->pathCount, 0);
+    EXPECT_EQ(l1->pathList, nullptr);
+    EXPECT_EQ(l1->next, nullptr);
+
+    int entries = 0;
+    for (FervSecondaryEntry *e = a->secondaryList; e != nullptr; e = e->next) {
+        ASSERT_TRUE(Inside(e, list, blockSize, sizeof *e));
+        entries++;
+    }
+    EXPECT_EQ(entries, 3);
+
+    FervDevice *b = a->next;
+    ASSERT_TRUE(Inside(b, list, blockSize, sizeof *b));
+    EXPECT_EQ(Text(b->deviceName, sizeof b->deviceName), "array-b");
+    EXPECT_EQ(b->lunList, nullptr);
+    EXPECT_EQ(b->lunCount, 0);
+    EXPECT_EQ(b->secondaryList, nullptr);
+    EXPECT_EQ(b->next, nullptr);
+    free(list);
+}
+
+TEST(TopologyDecode, NegativeLinksAndScatteredRecordsResolve)
+{
+    // Records in reverse: path at 0, LUN behind it, device last, so every
+    // link points backwards; a secondary entry sits between them.
+    WireBytes data(2000, 0);
+    size_t path = 0, entry = 400, lun = 500, dev = 1000;
+    WirePutPath(data, path, Path("back", 2, 0, "h"));
+    WireLayLun(data, lun, WireLun());
+    WirePut32(data, lun + FERV_LUN_PATH_COUNT, 1);
+    WireLink(data, lun, FERV_LUN_PATH_LIST, path);
+    WirePutText(data, dev + FERV_DEVICE_NAME, "dev", FERV_DEVICE_NAME_SPAN);
+    WirePut32(data, dev + FERV_DEVICE_LUN_COUNT, 1);
+    WireLink(data, dev, FERV_DEVICE_LUN_LIST, lun);
+    WirePut32(data, dev + FERV_DEVICE_SECONDARY_COUNT, 1);
+    WireLink(data, dev, FERV_DEVICE_SECONDARY_LIST, entry);
+    // The first device of a device reply is at the start of the data; put a
+    // small first device there that links forward to the real one.
+    WireBytes front(FERV_DEVICE_RECORD_SIZE, 0);
+    WirePutText(front, FERV_DEVICE_NAME, "front", FERV_DEVICE_NAME_SPAN);
+    WireBytes all = front;
+    all.insert(all.end(), data.begin(), data.end());
+    WireLink(all, 0, FERV_REC_NEXT, FERV_DEVICE_RECORD_SIZE + dev);
+    // The links are relative, so moving the records along keeps them right.
+    FervDevice *list = nullptr;
+    ASSERT_EQ(DecodeDevice(WireDeviceReply(all), &list), 0u);
+    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(Text(list->deviceName, sizeof list->deviceName), "front");
+    FervDevice *d = list->next;
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(Text(d->deviceName, sizeof d->deviceName), "dev");
+    ASSERT_NE(d->lunList, nullptr);
+    ASSERT_NE(d->lunList->pathList, nullptr);
+    EXPECT_EQ(Text(d->lunList->pathList->pathName, 81), "back");
+    ASSERT_NE(d->secondaryList, nullptr);
+    EXPECT_EQ(d->secondaryList->next, nullptr);
+    free(list);
+}
+
+TEST(TopologyDecode, TextsFillingTheirSpanStayInsideIt)
+{
+    WireDevice dev;
+    dev.name = std::string(200, 'N'); // cut to its 162-byte span, no zero
+    dev.firmware = std::string(21, 'F');
+    dev.ip = std::string(41, 'I');
+    dev.serial = std::string(81, 'S');
+    WireLun lun;
+    lun.name = std::string(88, 'L');
+    lun.paths = {Path(std::string(80, 'P'), 2, 0, std::string(84, 'H'))};
+    dev.luns = {lun};
+    FervDevice *list = nullptr;
+    ASSERT_EQ(DecodeDevice(WireDeviceReply(WireDeviceData({dev})), &list), 0u);
+    EXPECT_EQ(Text(list->deviceName, sizeof list->deviceName), std::string(162, 'N'));
+    EXPECT_EQ(Text(list->firmwareRevision, sizeof list->firmwareRevision), std::string(21, 'F'));
+    EXPECT_EQ(Text(list->ipAddress, sizeof list->ipAddress), std::string(41, 'I'));
+    EXPECT_EQ(Text(list->serialNumber, sizeof list->serialNumber), std::string(81, 'S'));
+    EXPECT_EQ(Text(list->lunList->lunName, sizeof list->lunList->lunName), std::string(88, 'L'));
+    FervPath *p = list->lunList->pathList;
+    EXPECT_EQ(Text(p->pathName, sizeof p->pathName), std::string(80, 'P'));
+    EXPECT_EQ(Text(p->hbaName, sizeof p->hbaName), std::string(84, 'H'));
+    free(list);
+}
+
+TEST(TopologyDecode, CountsBoundTheListFromBelowOnly)
+{
+    // A list longer than its count is fine; a count of 0 or less is an
+    // empty list for the front end, but whatever the link reaches is still
+    // decoded and checked.
+    std::vector<WireDevice> devices = TwoDevices();
+    WireBytes data = WireDeviceData(devices);
+    WirePut32(data, FERV_DEVICE_LUN_COUNT, 1);          // two LUNs linked
+    WirePut32(data, FERV_DEVICE_SECONDARY_COUNT, (uint32_t)-1);
+    WirePut32(data, FERV_DEVICE_RECORD_SIZE + FERV_LUN_PATH_COUNT, 0);
+    int32_t count = 0;
+    FervDevice *list = nullptr;
+    ASSERT_EQ(DecodeAll(WireAllReply(data, -3), &count, &list), 0u);
+    EXPECT_EQ(count, -3);
+    ASSERT_NE(list, nullptr);
+    ASSERT_NE(list->next, nullptr);
+    EXPECT_EQ(list->lunCount, 1);
+    ASSERT_NE(list->lunList->next, nullptr);
+    EXPECT_EQ(list->lunList->pathCount, 0);
+    EXPECT_NE(list->lunList->pathList, nullptr);
+    EXPECT_EQ(list->secondaryCount, -1);
+    EXPECT_NE(list->secondaryList, nullptr);
+    free(list);
+
+    // A device count of 0 takes nothing from the data, however it looks.
+    WireBytes junk(600, 0xAB);
+    list = (FervDevice *)&count;
+    ASSERT_EQ(DecodeAll(WireAllReply(junk, 0), &count, &list), 0u);
+    EXPECT_EQ(count, 0);
+    EXPECT_EQ(list, nullptr);
+}
+
+TEST(TopologyDecode, HbaListKeepsItsRecords)
+{
+    int32_t count = 0;
+    FervHba *list = nullptr;
+    ASSERT_EQ(DecodeHbas(WireAllReply(WireHbaData(3, 20), 3), &count, &list), 0u);
+    EXPECT_EQ(count, 3);
+    int n = 0;
+    for (FervHba *h = list; h != nullptr; h = h->next)
+        n++;
+    EXPECT_EQ(n, 3);
+    free(list);
+
+    // Four-byte records, nothing but their links.
+    ASSERT_EQ(DecodeHbas(WireAllReply(WireHbaData(2, 4), 2), &count, &list), 0u);
+    ASSERT_NE(list, nullptr);
+    ASSERT_NE(list->next, nullptr);
+    EXPECT_EQ(list->next->next, nullptr);
+    free(list);
+}
+
+TEST(TopologyDecode, LunReplyPathsAnywhereInTheBuffer)
+{
+    WireLun lun = WireLunWithPaths(3);
+    lun.name = "data";
+    WireBytes reply = WireLunReply(lun);
+    FervLun out;
+    memset(&out, 0xCC, sizeof out);
+    size_t blockSize = 0;
+    ASSERT_EQ(DecodeLun(reply, &out, &blockSize), 0u);
+    EXPECT_EQ(out.next, nullptr);
+    EXPECT_EQ(Text(out.lunName, sizeof out.lunName), "data");
+    EXPECT_EQ(out.pathCount, 3);
+    EXPECT_EQ(out.wwn.bytes[0], 0x40);
+    EXPECT_EQ(blockSize, 3 * sizeof(FervPath));
+    int n = 0;
+    for (FervPath *p = out.pathList; p != nullptr; p = p->next) {
+        EXPECT_EQ(Text(p->pathName, sizeof p->pathName), "p" + std::to_string(n));
+        EXPECT_TRUE(Inside(p, out.pathList, blockSize, sizeof *p));
+        n++;
+    }
+    EXPECT_EQ(n, 3);
+    free(out.pathList);
+
+    // The second path lies before the first: a negative link inside the buffer.
+    WireBytes back(4096, 0);
+    WireLayLun(back, FERV_LUNQ_LUN, WireLun());
+    WirePut32(back, FERV_LUNQ_LUN + FERV_LUN_PATH_COUNT, 2);
+    WirePutPath(back, 3000, Path("first", 2, 0, "h"));
+    WirePutPath(back, 600, Path("second", 3, 0, "h"));
+    WireLink(back, FERV_LUNQ_LUN, FERV_LUN_PATH_LIST, 3000);
+    WireLink(back, 3000, FERV_REC_NEXT, 600);
+    ASSERT_EQ(DecodeLun(back, &out), 0u);
+    ASSERT_NE(out.pathList, nullptr);
+    ASSERT_NE(out.pathList->next, nullptr);
+    EXPECT_EQ(Text(out.pathList->next->pathName, 81), "second");
+    free(out.pathList);
+
+    // No paths: no block.
+    ASSERT_EQ(DecodeLun(WireLunReply(WireLun()), &out, &blockSize), 0u);
+    EXPECT_EQ(out.pathList, nullptr);
+    EXPECT_EQ(out.pathCount, 0);
+    EXPECT_EQ(blockSize, 0u);
+}
+
+TEST(TopologyDecode, PathRecordStandsAlone)
+{
+    WireBytes rec(FERV_PATH_RECORD_SIZE, 0);
+    WirePutPath(rec, 0, Path(std::string(80, 'x'), 5, 0xDEADBEEF, "hba"));
+    WirePut32(rec, FERV_REC_NEXT, 364); // a link nobody may follow
+    FervPath path;
+    FervDecodePathRecord(rec.data(), &path);
+    EXPECT_EQ(path.next, nullptr);
+    EXPECT_EQ(Text(path.pathName, sizeof path.pathName), std::string(80, 'x'));
+    EXPECT_EQ(path.state, 5);
+    EXPECT_EQ(path.flags, 0xDEADBEEFu);
+    EXPECT_EQ(Text(path.hbaName, sizeof path.hbaName), "hba");
+}
+
+// ---- replies that do not hold together -----------------------------------------
+
+// Each case breaks one promise of an otherwise good all-device reply.
+struct BrokenReply {
+    const char *what;
+    void (*breakIt)(WireBytes &reply);
+};
+
+const size_t DEV0 = FERV_ALL_DATA;
+const size_t LUN0 = DEV0 + FERV_DEVICE_RECORD_SIZE;
+const size_t PATH0 = LUN0 + FERV_LUN_RECORD_SIZE;
+const size_t PATH1 = PATH0 + FERV_PATH_RECORD_SIZE;
+const size_t LUN1 = PATH1 + FERV_PATH_RECORD_SIZE;
+const size_t SEC0 = LUN1 + FERV_LUN_RECORD_SIZE;
+const size_t DEV1 = SEC0 + 3 * WIRE_SECONDARY_SIZE;
+
+const BrokenReply brokenReplies[] = {
+    {"data length past the buffer",
+     [](WireBytes &r) { WirePut32(r, FERV_ALL_DATA_LENGTH, (uint32_t)r.size() - FERV_ALL_DATA + 1); }},
+    {"data length far past the buffer", [](WireBytes &r) { WirePut32(r, FERV_ALL_DATA_LENGTH, 0xFFFFFFF0u); }},
+    {"first device cut by the data's end", [](WireBytes &r) { WirePut32(r, FERV_ALL_DATA_LENGTH, 427); }},
+    {"second device cut by the data's end",
+     [](WireBytes &r) { WirePut32(r, FERV_ALL_DATA_LENGTH, (uint32_t)(DEV1 - DEV0 + 427)); }},
+    {"device link past the data", [](WireBytes &r) { WirePut32(r, DEV0, 0x10000); }},
+    {"device link into the header", [](WireBytes &r) { WirePut32(r, DEV0, (uint32_t)-4); }},
+    {"device link far negative", [](WireBytes &r) { WirePut32(r, DEV0, 0x80000000u); }},
+    {"LUN list past the data", [](WireBytes &r) { WirePut32(r, DEV0 + FERV_DEVICE_LUN_LIST, 0x7FFFFFFF); }},
+    {"path link with no room for the path",
+     [](WireBytes &r) {
+         uint32_t dataEnd = FERV_ALL_DATA + WireGet32(r, FERV_ALL_DATA_LENGTH);
+         WirePut32(r, PATH1, dataEnd - 363 - (uint32_t)PATH1);
+     }},
+    {"secondary entry past the data",
+     [](WireBytes &r) {
+         uint32_t dataEnd = FERV_ALL_DATA + WireGet32(r, FERV_ALL_DATA_LENGTH);
+         WirePut32(r, DEV0 + FERV_DEVICE_SECONDARY_LIST, dataEnd - 3 - (uint32_t)DEV0);
+     }},
+    {"device list in a cycle", [](WireBytes &r) { WireLink(r, DEV1, FERV_REC_NEXT, DEV0); }},
+    {"path list in a cycle", [](WireBytes &r) { WireLink(r, PATH1, FERV_REC_NEXT, PATH0); }},
+    {"two LUNs share a path list",
+     [](WireBytes &r) {
+         WireLink(r, LUN1, FERV_LUN_PATH_LIST, PATH1);
+     }},
+    {"a path list runs into a LUN", [](WireBytes &r) { WireLink(r, PATH1, FERV_REC_NEXT, LUN1); }},
+    {"secondary list runs into the second device",
+     [](WireBytes &r) { WireLink(r, SEC0 + 2 * WIRE_SECONDARY_SIZE, FERV_REC_NEXT, DEV1); }},
+    {"device count above the list", [](WireBytes &r) { WirePut32(r, FERV_ALL_COUNT, 3); }},
+    {"LUN count above the list", [](WireBytes &r) { WirePut32(r, DEV0 + FERV_DEVICE_LUN_COUNT, 3); }},
+    {"LUN count with no list", [](WireBytes &r) { WirePut32(r, DEV1 + FERV_DEVICE_LUN_COUNT, 1); }},
+    {"path count above the list", [](WireBytes &r) { WirePut32(r, LUN1 + FERV_LUN_PATH_COUNT, 1); }},
+    {"secondary count above the list",
+     [](WireBytes &r) { WirePut32(r, DEV0 + FERV_DEVICE_SECONDARY_COUNT, 4); }},
+};
+
+TEST(TopologyDecode, BrokenDeviceRepliesAreRefusedUntouched)
+{
+    WireBytes good = WireAllReply(WireDeviceData(TwoDevices()), 2);
+    ASSERT_EQ(WireGet32(good, DEV0 + FERV_REC_NEXT), DEV1 - DEV0) << "layout the cases assume";
+    ASSERT_EQ(WireGet32(good, LUN0 + FERV_REC_NEXT), LUN1 - LUN0);
+    for (const BrokenReply &c : brokenReplies) {
+        WireBytes reply = good;
+        c.breakIt(reply);
+        int32_t count = 1234;
+        FervDevice *list = (FervDevice *)&count;
+        EXPECT_EQ(DecodeAll(reply, &count, &list), 10u) << c.what;
+        EXPECT_EQ(count, 1234) << c.what;
+        EXPECT_EQ(list, (FervDevice *)&count) << c.what;
+
+        // The same data in a device reply, where it applies (the device
+        // reply has no count of its own).
+        if (strstr(c.what, "device count") != nullptr)
+            continue;
+        WireBytes dev(reply.size() + 16, 0);
+        std::copy(reply.begin() + FERV_ALL_DATA, reply.end(), dev.begin() + FERV_DEV_DATA);
+        WirePut32(dev, FERV_DEV_DATA_LENGTH, WireGet32(reply, FERV_ALL_DATA_LENGTH));
+        EXPECT_EQ(DecodeDevice(dev, &list), 10u) << c.what << " (device reply)";
+        EXPECT_EQ(list, (FervDevice *)&count) << c.what;
+    }
+    int32_t count = 0;
+    FervDevice *list = nullptr;
+    ASSERT_EQ(DecodeAll(good, &count, &list), 0u) << "the unbroken reply";
+    free(list);
+}
+
+TEST(TopologyDecode, BrokenHbaAndLunRepliesAreRefused)
+{
+    int32_t count = 55;
+    FervHba *hbas = nullptr;
+    WireBytes hba = WireAllReply(WireHbaData(3), 3);
+    WirePut32(hba, FERV_ALL_COUNT, 4);
+    EXPECT_EQ(DecodeHbas(hba, &count, &hbas), 10u) << "count above the list";
+    WirePut32(hba, FERV_ALL_COUNT, 3);
+    WirePut32(hba, FERV_ALL_DATA + 16, (uint32_t)-16);
+    EXPECT_EQ(DecodeHbas(hba, &count, &hbas), 10u) << "cycle";
+    EXPECT_EQ(DecodeHbas(WireAllReply(WireBytes(), -1), &count, &hbas), 10u) << "no room for any record";
+    WireBytes shortReply(15, 0);
+    EXPECT_EQ(DecodeHbas(shortReply, &count, &hbas), 10u) << "shorter than its header";
+    EXPECT_EQ(count, 55);
+    EXPECT_EQ(hbas, nullptr);
+
+    FervDevice *dev = nullptr;
+    EXPECT_EQ(DecodeDevice(WireDeviceReply(WireBytes()), &dev), 10u) << "device reply without a device";
+
+    FervLun lun;
+    memset(&lun, 0x5A, sizeof lun);
+    FervLun before = lun;
+    WireBytes good = WireLunReply(WireLunWithPaths(2));
+    const size_t first = FERV_LUNQ_FIXED_PART;
+    const size_t second = first + FERV_PATH_RECORD_SIZE;
+    struct {
+        const char *what;
+        size_t at;
+        uint32_t value;
+    } cases[] = {
+        {"path count above the list", FERV_LUNQ_LUN + FERV_LUN_PATH_COUNT, 3},
+        {"path list past the buffer", FERV_LUNQ_LUN + FERV_LUN_PATH_LIST, 4096},
+        {"path cut by the buffer's end", second, (uint32_t)(4096 - 363 - second)},
+        {"path before the buffer", second, (uint32_t)(-(int64_t)second - 1)},
+        {"path cycle", second, (uint32_t)(first - second)},
+        {"path where the LUN begins", second, (uint32_t)(FERV_LUNQ_LUN - second)},
+    };
+    for (const auto &c : cases) {
+        WireBytes reply = good;
+        WirePut32(reply, c.at, c.value);
+        EXPECT_EQ(DecodeLun(reply, &lun), 10u) << c.what;
+        EXPECT_EQ(memcmp(&lun, &before, sizeof lun), 0) << c.what;
+    }
+    WireBytes noList = WireLunReply(WireLun());
+    WirePut32(noList, FERV_LUNQ_LUN + FERV_LUN_PATH_COUNT, 1);
+    EXPECT_EQ(DecodeLun(noList, &lun), 10u) << "path count without a list";
+    EXPECT_EQ(DecodeLun(WireBytes(159, 0), &lun), 10u) << "shorter than the LUN";
+}
+
+} // namespace
