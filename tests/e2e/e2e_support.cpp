@@ -278,6 +278,7 @@ bool Emulator::Start(const std::string &topologyFile, const std::vector<std::str
         failure_ = "fervsim did not start: " + process_->Errors();
         return false;
     }
+    ready_ = true;
     return true;
 }
 

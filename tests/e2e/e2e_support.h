@@ -77,6 +77,7 @@ public:
     // Starts fervsim with the topology file and the extra options, and waits
     // until it announces that it serves.
     bool Start(const std::string &topologyFile, const std::vector<std::string> &extra);
+    bool Ready() const { return ready_; }
     const std::string &Failure() const { return failure_; }
     const std::string &Root() const { return root_; }
 
@@ -89,6 +90,7 @@ public:
 private:
     std::string root_;
     std::string failure_;
+    bool ready_ = false;
     std::unique_ptr<ferv_test::BackgroundProgram> process_;
 };
 
