@@ -315,16 +315,13 @@ static Handler FindHandler(uint32_t code)
     return nullptr;
 }
 
-// Bounds the information to what the caller's output buffer holds.
+// A complete reply carries at most outSize bytes; a refusal and a held
+// request carry none.
 static void Finish(const SimRequest &q, SimReply *r)
 {
-    if (r->kind == SIM_REPLY_PENDING || r->error != 0) {
-        if (r->kind == SIM_REPLY_PENDING)
-            return;
+    if (r->kind == SIM_REPLY_PENDING || r->error != 0)
         r->data.clear();
-        return;
-    }
-    if (r->data.size() > q.outSize)
+    else if (r->data.size() > q.outSize)
         r->data.resize(q.outSize);
 }
 

@@ -76,6 +76,7 @@ struct Server {
     bool ioPaused = false;
     double lastIo = 0;
     double nextPoll = 0;
+    double acceptPausedUntil = 0;
     int lockFd = -1;
     std::string lockPath;
     std::vector<std::string> madeDirs; // removed again at the end, innermost first
@@ -527,8 +528,12 @@ static void AcceptAll(Server *s, const Listener &l)
         if (fd < 0) {
             if (errno == EINTR)
                 continue;
-            if (errno != EAGAIN && errno != EWOULDBLOCK)
+            if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                // Out of descriptors: the listener stays readable, so stop
+                // polling it for a moment instead of spinning.
                 Logf(s, FERV_LOG_INTERNAL_ERRORS, "accept failed: %s", strerror(errno));
+                s->acceptPausedUntil = Now() + 0.1;
+            }
             return;
         }
         if (s->conns.size() >= kMaxConnections) {
@@ -563,8 +568,9 @@ static void Loop(Server *s)
     for (;;) {
         pfds.clear();
         pfds.push_back({g_signalPipe[0], POLLIN, 0});
+        bool accepting = Now() >= s->acceptPausedUntil;
         for (const Listener &l : s->listeners)
-            pfds.push_back({l.fd, POLLIN, 0});
+            pfds.push_back({l.fd, (short)(accepting ? POLLIN : 0), 0});
         size_t connBase = pfds.size();
         size_t polled = s->conns.size();
         for (auto &c : s->conns) {
@@ -575,6 +581,8 @@ static void Loop(Server *s)
         }
         double now = Now();
         double wake = std::min(s->lastIo + 1.0, s->nextPoll);
+        if (!accepting)
+            wake = std::min(wake, s->acceptPausedUntil);
         int timeout = wake <= now ? 0 : (int)((wake - now) * 1000) + 1;
         int n = poll(pfds.data(), pfds.size(), timeout);
         if (n < 0 && errno != EINTR)
