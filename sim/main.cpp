@@ -1,6 +1,7 @@
 // fervsim: the driver emulator. Serves the device namespace in the
 // foreground, runs one command against a private emulator, or changes a
 // running one through its admin socket.
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -181,6 +182,8 @@ int main(int argc, char **argv)
         command.push_back(argv[i]);
     if (!run && !command.empty())
         return UsageError("unexpected word %s", command[0].c_str());
+    if (run && !o.root.empty())
+        return UsageError("%s", "run serves in a fresh root of its own; --root does not apply");
 
     SimModel model;
     if (!LoadModel(o, &model))
