@@ -634,15 +634,10 @@ int SimServe(SimModel *m, const SimServerOptions &opt)
     s.opt = opt;
     s.log = opt.log ? opt.log : stderr;
     SimFaultsInit(&s.faults, 1 + opt.interfaces);
-    std::string error;
-    if (!Start(&s, &error)) {
-        fprintf(stderr, "fervsim: %s\n", error.c_str());
-        Stop(&s);
-        return 1;
-    }
+    // Handlers first: a stop that arrives while the sockets are being made
+    // must still remove them.
     if (pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         fprintf(stderr, "fervsim: cannot create a pipe: %s\n", strerror(errno));
-        Stop(&s);
         return 1;
     }
     struct sigaction sa;
@@ -653,6 +648,14 @@ int SimServe(SimModel *m, const SimServerOptions &opt)
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGHUP, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    std::string error;
+    if (!Start(&s, &error)) {
+        fprintf(stderr, "fervsim: %s\n", error.c_str());
+        Stop(&s);
+        close(g_signalPipe[0]);
+        close(g_signalPipe[1]);
+        return 1;
+    }
 
     if (opt.announce)
         fprintf(stderr, "fervsim: serving %s: control device and %d interfaces, %zu devices, %zu LUNs, %zu paths\n",
