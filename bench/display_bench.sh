@@ -1,0 +1,100 @@
+#!/usr/bin/env bash
+# Speed and memory of the verbose all-devices report: `fervadm -v`, its
+# output going to a file, against emulated SANs of 1k, 10k and 100k paths.
+#
+#   bench/display_bench.sh [BUILD_DIR]      (default: build)
+#
+# Environment: RUNS (runs per size, default 3; the median run is reported),
+# SIZES (a list of DEVICES:LUNS:PATHS, default the three below).
+#
+# For each size it prints the wall time, the CPU time (user + system) and the
+# peak resident memory of the program, and the bytes of the all-devices reply
+# (the wall time includes waiting for the emulator to build that reply; the
+# CPU time is the program's own work). Then it checks the targets:
+# 100k paths well under a second, 10k -> 100k growing at most 12x, and peak
+# memory at most three times the reply plus 16 MiB. Exits 1 when a target is
+# missed, 2 when it cannot run.
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$here/build}
+runs=${RUNS:-3}
+sizes=${SIZES:-"25:10:4 250:10:4 2500:10:4"}
+
+for tool in "$build/fervadm" "$build/fervsim"; do
+    if [[ ! -x $tool ]]; then
+        echo "display_bench: $tool is missing; build first (cmake --build $build)" >&2
+        exit 2
+    fi
+done
+if [[ ! -x /usr/bin/time ]]; then
+    echo "display_bench: /usr/bin/time is missing (Debian package: time)" >&2
+    exit 2
+fi
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/ferv-bench-XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+# Record sizes of the all-devices reply as the emulator lays it out by
+# default: a device record with its name area, one secondary entry of 32
+# bytes per device, LUN and path records, and the 16-byte reply header.
+reply_bytes() {
+    local d=$1 l=$2 p=$3
+    echo $((16 + d * (428 + 32) + d * l * 132 + d * l * p * 364))
+}
+
+# One timed run: prints "wall-seconds kilobytes user-seconds system-seconds".
+timed_run() {
+    local spec=$1 out=$2
+    "$build/fervsim" run --no-io --generate "$spec" -- \
+        /usr/bin/time -f "%e %M %U %S" -o "$work/time" "$build/fervadm" -v >"$out"
+    cat "$work/time"
+}
+
+printf '%-8s %-12s %9s %9s %12s %12s %14s\n' paths spec "wall (s)" "cpu (s)" "peak (KiB)" "reply (KiB)" \
+    "budget (KiB)"
+declare -A wall
+status=0
+for spec in $sizes; do
+    IFS=: read -r d l p <<<"$spec"
+    paths=$((d * l * p))
+    results=()
+    for ((i = 0; i < runs; i++)); do
+        results+=("$(timed_run "$spec" "$work/out.txt")")
+    done
+    # Median by wall time.
+    median=$(printf '%s\n' "${results[@]}" | sort -n | sed -n "$(((runs + 1) / 2))p")
+    read -r seconds kib user system <<<"$median"
+    cpu=$(awk "BEGIN { printf \"%.2f\", $user + $system }")
+    lines=$(wc -l <"$work/out.txt")
+    expected=$((d * (9 + l * (10 + 2 * p))))
+    if [[ $lines -ne $expected ]]; then
+        echo "display_bench: $spec printed $lines lines, expected $expected" >&2
+        status=1
+    fi
+    reply=$(($(reply_bytes "$d" "$l" "$p") / 1024))
+    budget=$((3 * reply + 16 * 1024))
+    printf '%-8s %-12s %9s %9s %12s %12s %14s\n' "$paths" "$spec" "$seconds" "$cpu" "$kib" "$reply" "$budget"
+    wall[$paths]=$seconds
+    if ((kib > budget)); then
+        echo "  MISSED: peak memory above three times the reply plus 16 MiB" >&2
+        status=1
+    fi
+done
+
+check() {
+    if awk "BEGIN { exit !($2) }"; then
+        echo "ok      $1"
+    else
+        echo "MISSED  $1"
+        status=1
+    fi
+}
+if [[ -n ${wall[100000]:-} ]]; then
+    check "100k paths in under a second (${wall[100000]} s)" "${wall[100000]} < 1.0"
+fi
+if [[ -n ${wall[10000]:-} && -n ${wall[100000]:-} ]]; then
+    # Runs this short are timed to 10 ms: give the small one that much floor.
+    check "10k -> 100k grows at most 12x" "${wall[100000]} <= 12 * (${wall[10000]} < 0.01 ? 0.01 : ${wall[10000]})"
+fi
+exit $status
