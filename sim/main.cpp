@@ -134,6 +134,11 @@ static bool LoadModel(const Options &o, SimModel *m)
     }
     if (o.haveSeed)
         m->rng = (uint32_t)o.seed ? (uint32_t)o.seed : 1;
+    // The built-in and synthetic SANs start as if they had run for an hour,
+    // so the first statistics query already shows live figures. A topology
+    // file's counters are taken as they stand.
+    if (o.io && o.topology.empty())
+        SimRunIo(m, 3600.0);
     return true;
 }
 
