@@ -429,7 +429,8 @@ TEST(TopologyDecode, BrokenDeviceRepliesAreRefusedUntouched)
         if (strstr(c.what, "device count") != nullptr)
             continue;
         WireBytes dev(reply.size() + 16, 0);
-        std::copy(reply.begin() + FERV_ALL_DATA, reply.end(), dev.begin() + FERV_DEV_DATA);
+        ASSERT_GT(reply.size(), (size_t)FERV_ALL_DATA);
+        memcpy(dev.data() + FERV_DEV_DATA, reply.data() + FERV_ALL_DATA, reply.size() - FERV_ALL_DATA);
         WirePut32(dev, FERV_DEV_DATA_LENGTH, WireGet32(reply, FERV_ALL_DATA_LENGTH));
         EXPECT_EQ(DecodeDevice(dev, &list), 10u) << c.what << " (device reply)";
         EXPECT_EQ(list, (FervDevice *)&count) << c.what;
