@@ -134,14 +134,15 @@ void PrintDevice(const FervDevice *device, int verbose)
 }
 
 // Status 14 is a success inside the library: the blocks are handed over even
-// though the display treats the code as a failure, so give them back.
+// though the display treats the code as a failure, so give them back. A
+// failure in the device phase leaves the HBA phase's block in the record, so
+// every failure gives back whatever the record holds.
 FERV_STATUS ShowAllDevices(int verbose)
 {
     FervInfoList info = {};
     FERV_STATUS code = FervGetAllInfo(&info);
     if (code != FERV_STATUS_SUCCESS) {
-        if (code == FERV_STATUS_ALREADY_ACTIVE)
-            FervFreeAllInfoMemory(&info);
+        FervFreeAllInfoMemory(&info);
         return code;
     }
     const FervDevice *device = info.deviceList;

@@ -79,7 +79,10 @@ static std::string Difference(const std::string &got, const std::string &want)
         return ::testing::AssertionFailure() << "the program died of signal " << result.signal << "; stderr:\n"
                                              << result.err;
     if (result.out != out)
-        return ::testing::AssertionFailure() << Difference(result.out, out) << "\nwhole output:\n" << result.out;
+        return ::testing::AssertionFailure() << Difference(result.out, out) << "\nexit status " << result.exitCode
+                                             << "; whole output:\n"
+                                             << result.out << (result.err.empty() ? "" : "standard error:\n")
+                                             << result.err;
     if (result.exitCode != exitCode)
         return ::testing::AssertionFailure() << "exit status " << result.exitCode << ", want " << exitCode;
     if (!result.err.empty())
