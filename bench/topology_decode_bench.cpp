@@ -1,8 +1,11 @@
 // Decoding of large topology replies: a device list of 1k, 10k and 100k
 // paths (ten devices of ten LUNs each) and a single LUN with as many paths.
 // Reports bytes of reply decoded per second and the size of the block the
-// caller receives against the size of the reply it came from.
+// caller receives against the size of the reply it came from. The copy
+// baseline is the least any query must do: one fresh block of the reply's
+// size, filled by memcpy.
 #include <stdlib.h>
+#include <string.h>
 
 #include <benchmark/benchmark.h>
 
@@ -73,5 +76,18 @@ void BM_DecodeLunPaths(benchmark::State &state)
     Report(state, reply, blockSize);
 }
 BENCHMARK(BM_DecodeLunPaths)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMicrosecond);
+
+void BM_CopyBaseline(benchmark::State &state)
+{
+    WireBytes reply = DevicesReply((size_t)state.range(0));
+    for (auto _ : state) {
+        void *block = malloc(reply.size());
+        memcpy(block, reply.data(), reply.size());
+        benchmark::DoNotOptimize(block);
+        free(block);
+    }
+    Report(state, reply, reply.size());
+}
+BENCHMARK(BM_CopyBaseline)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMicrosecond);
 
 } // namespace
