@@ -1,0 +1,166 @@
+/*
+ * relay_service.h: the contract between the relay driver (relay.sys) and the
+ * user-mode service that answers for it.
+ *
+ * The relay exposes the driver's client-facing devices (the control device and
+ * one device interface per root-enumerated instance) but decides nothing: every
+ * device control request a client sends is handed to the service, and the
+ * service's answer becomes the result of the client's request.
+ *
+ * Transport: one duplex, byte-mode named pipe that the service creates
+ * (FERV_RELAY_PIPE_PATH, a single instance), and the service device. The
+ * service attaches in three steps:
+ *   1. CreateNamedPipe(FERV_RELAY_PIPE_PATH, PIPE_ACCESS_DUPLEX, byte mode,
+ *      one instance);
+ *   2. CreateFile(FERV_RELAY_SERVICE_PATH): during this open the relay
+ *      connects to the pipe and makes the driver present: the control
+ *      device's name \\.\ZEL_HA_CONTROL appears and the instances' device
+ *      interfaces are enabled;
+ *   3. ConnectNamedPipe, which then reports ERROR_PIPE_CONNECTED.
+ * Closing the service device's handle (or ending the process) detaches the
+ * service: the pipe is closed and the driver looks absent again (opening the
+ * control device fails with ERROR_FILE_NOT_FOUND, no interface is present).
+ * When the pipe breaks while the service is attached, the service closes the
+ * service device and attaches again. One service is attached at a time.
+ *
+ * Why a pipe and not device control requests on the service device: a
+ * kernel-mode driver under Wine receives its requests one at a time, so a
+ * client request that waited in the driver for the service's answer would
+ * block the very request that carries the answer. The relay reads the pipe on
+ * a thread of its own instead, which lets it wait for the service's first
+ * answer inside the client's request and so complete it at once when the
+ * service says so, exactly as a driver does.
+ *
+ * Messages (all integers 32-bit little-endian, fixed-size headers):
+ *
+ *   relay -> service: REQUEST, header of FERV_RELAY_REQ_SIZE bytes, then
+ *   inSize bytes of input (the client's buffer as sent).
+ *
+ *   service -> relay: ANSWER, header of FERV_RELAY_ANS_SIZE bytes, then size
+ *   bytes of reply.
+ *
+ * Every REQUEST gets exactly one first ANSWER, in any order relative to other
+ * requests, and the service must give it promptly (the relay's client-facing
+ * side waits for it):
+ *
+ *   - kind COMPLETE, status 0: the client's request completes at once with
+ *     success; the reply bytes (at most outSize) are copied to the start of
+ *     the client's output buffer, the rest of that buffer is left as it was.
+ *     DeviceIoControl returns TRUE.
+ *   - kind COMPLETE, status an NTSTATUS error (0xC0000000 and up), size 0: the
+ *     request is refused outright; DeviceIoControl returns FALSE with the
+ *     mapped Win32 error (STATUS_INVALID_DEVICE_REQUEST -> 1,
+ *     STATUS_UNSUCCESSFUL -> 31, FERV_RELAY_STATUS_FROM_WIN32(e) -> e).
+ *   - kind PEND: the relay holds the request; DeviceIoControl on an overlapped
+ *     handle returns FALSE with ERROR_IO_PENDING (997). A later ANSWER of kind
+ *     COMPLETE with the same id finishes it: GetOverlappedResult then returns
+ *     TRUE with the bytes, or FALSE with the mapped error.
+ *
+ * The relay never serialises held requests: other requests go on while any
+ * number of them are held.
+ *
+ * Failures the service sees or causes:
+ *   - A held request whose client went away (handle closed, I/O cancelled,
+ *     process ended) is completed as cancelled by the relay; the service is not
+ *     told, and its later ANSWER for that id is read and dropped.
+ *   - An ANSWER whose content is wrong (unknown kind, size above outSize, a
+ *     reply with an error status, a status that is neither 0 nor an error)
+ *     fails that request with STATUS_UNSUCCESSFUL; its bytes are skipped.
+ *   - An ANSWER with a wrong magic or a size over FERV_RELAY_MAX_DATA cannot be
+ *     framed: the relay drops the connection.
+ *   - When the connection drops (pipe broken, service detached), requests
+ *     waiting for a first answer fail with STATUS_UNSUCCESSFUL (Win32 31),
+ *     held requests complete with STATUS_CANCELLED (GetOverlappedResult
+ *     fails with 995), and handles opened before fail every request with 31:
+ *     what a client of the POSIX emulator sees when its connection breaks.
+ */
+#ifndef FERV_RELAY_SERVICE_H
+#define FERV_RELAY_SERVICE_H
+
+/* The pipe, as the service names it and as the relay opens it. */
+#define FERV_RELAY_PIPE_PATH "\\\\.\\pipe\\FervRelay"
+#define FERV_RELAY_PIPE_KERNEL_NAME L"\\Device\\NamedPipe\\FervRelay"
+
+/* The service device: opening it attaches the service that serves the pipe
+ * (the relay connects to the pipe during the open), closing it detaches the
+ * service. */
+#define FERV_RELAY_SERVICE_DEVICE_NAME L"\\Device\\FervRelayService"
+#define FERV_RELAY_SERVICE_LINK_NAME L"\\DosDevices\\FervRelayService"
+#define FERV_RELAY_SERVICE_PATH "\\\\.\\FervRelayService"
+
+/* The client-facing control device and its link (\\.\ZEL_HA_CONTROL). */
+#define FERV_RELAY_CONTROL_DEVICE_NAME L"\\Device\\ZEL_HA_CONTROL"
+#define FERV_RELAY_CONTROL_LINK_NAME L"\\DosDevices\\ZEL_HA_CONTROL"
+#define FERV_RELAY_CONTROL_PATH "\\\\.\\ZEL_HA_CONTROL"
+
+/* The device interface class each instance registers:
+ * {a8987d25-df6e-4a51-9727-49fb6f1479a2}. */
+#define FERV_RELAY_INTERFACE_GUID_INIT                                                   \
+    {                                                                                    \
+        0xa8987d25, 0xdf6e, 0x4a51, { 0x97, 0x27, 0x49, 0xfb, 0x6f, 0x14, 0x79, 0xa2 } \
+    }
+
+/* "FRLY" */
+#define FERV_RELAY_MAGIC 0x594C5246u
+
+/* Message kinds. */
+#define FERV_RELAY_KIND_PEND 1u
+#define FERV_RELAY_KIND_COMPLETE 2u
+#define FERV_RELAY_KIND_REQUEST 3u
+
+/* Endpoint numbers in a REQUEST: 0 is the control device, 1 + i is the
+ * instance ROOT\<service>\<i>, so endpoint 1 + i is also the interface that
+ * SetupDi enumerates at member index i. */
+#define FERV_RELAY_ENDPOINT_CONTROL 0u
+
+/* REQUEST header. */
+#define FERV_RELAY_REQ_MAGIC 0     /* FERV_RELAY_MAGIC */
+#define FERV_RELAY_REQ_KIND 4      /* FERV_RELAY_KIND_REQUEST */
+#define FERV_RELAY_REQ_ID 8        /* non-zero, unique among requests in flight */
+#define FERV_RELAY_REQ_CODE 12     /* the client's control code */
+#define FERV_RELAY_REQ_ENDPOINT 16 /* which device the request came on */
+#define FERV_RELAY_REQ_IN_SIZE 20  /* bytes of input that follow */
+#define FERV_RELAY_REQ_OUT_SIZE 24 /* the client's output buffer length */
+#define FERV_RELAY_REQ_RESERVED 28 /* 0 */
+#define FERV_RELAY_REQ_SIZE 32
+
+/* ANSWER header. */
+#define FERV_RELAY_ANS_MAGIC 0    /* FERV_RELAY_MAGIC */
+#define FERV_RELAY_ANS_KIND 4     /* FERV_RELAY_KIND_PEND or _COMPLETE */
+#define FERV_RELAY_ANS_ID 8       /* the REQUEST's id */
+#define FERV_RELAY_ANS_STATUS 12  /* COMPLETE: 0 or an NTSTATUS error; PEND: 0 */
+#define FERV_RELAY_ANS_DATA 16    /* reply bytes that follow; 0 for PEND */
+#define FERV_RELAY_ANS_RESERVED 20 /* 0 */
+#define FERV_RELAY_ANS_SIZE 24
+
+/* Input, output and reply lengths are at most this (256 MiB). */
+#define FERV_RELAY_MAX_DATA 0x10000000u
+
+/* NTSTATUS values a service typically answers with. */
+#define FERV_RELAY_STATUS_SUCCESS 0x00000000u
+#define FERV_RELAY_STATUS_UNSUCCESSFUL 0xC0000001u           /* Win32 31 */
+#define FERV_RELAY_STATUS_INVALID_DEVICE_REQUEST 0xC0000010u /* Win32 1 */
+#define FERV_RELAY_STATUS_BUFFER_TOO_SMALL 0xC0000023u       /* Win32 122 */
+#define FERV_RELAY_STATUS_CANCELLED 0xC0000120u              /* Win32 995 */
+/* Any Win32 error e as an NTSTATUS error that maps back to exactly e. */
+#define FERV_RELAY_STATUS_FROM_WIN32(e) (0xC0070000u | ((e) & 0xFFFFu))
+
+/* Little-endian access to message fields: messages are byte buffers, never
+ * cast to structures. */
+static __inline unsigned int FervRelayLoad32(const void *buffer, unsigned int offset)
+{
+    const unsigned char *p = (const unsigned char *)buffer + offset;
+    return (unsigned int)p[0] | ((unsigned int)p[1] << 8) | ((unsigned int)p[2] << 16) |
+           ((unsigned int)p[3] << 24);
+}
+
+static __inline void FervRelayStore32(void *buffer, unsigned int offset, unsigned int value)
+{
+    unsigned char *p = (unsigned char *)buffer + offset;
+    p[0] = (unsigned char)value;
+    p[1] = (unsigned char)(value >> 8);
+    p[2] = (unsigned char)(value >> 16);
+    p[3] = (unsigned char)(value >> 24);
+}
+
+#endif
