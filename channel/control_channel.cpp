@@ -5,7 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "channel_attempt.h"
+#include "channel_send.h"
 #include "ferv_channel.h"
 #include "platform/ferv_console.h"
 
@@ -40,42 +40,7 @@ static void DropHead(void)
 FERV_STATUS SendReqToDriver(uint32_t ioControlCode, void *inBuffer, uint32_t inBufferSize, void *outBuffer,
                             uint32_t outBufferSize)
 {
-    if (!DriverHandleList)
-        DriverHandleList = OpenControlDevice();
-
-    HANDLE event = CreateEventA(NULL, FALSE, FALSE, NULL);
-    if (!event) {
-        FervPrint("FervLib (WIN32) - SendReqToDriver: Error in CreateEvent: %08X\n", (unsigned)GetLastError());
-        return FERV_STATUS_NO_DEVICES;
-    }
-    OVERLAPPED overlapped;
-    memset(&overlapped, 0, sizeof overlapped);
-    overlapped.hEvent = event;
-
-    // An absent control device prints nothing here; the calling library
-    // function reports the 11 in its own line.
-    if (!DriverHandleList) {
-        CloseHandle(event);
-        return FERV_STATUS_NO_DEVICES;
-    }
-
-    while (DriverHandleList) {
-        ChannelAttemptResult result = ChannelAttempt(DriverHandleList->hDevice, ioControlCode, inBuffer,
-                                                     inBufferSize, outBuffer, outBufferSize, &overlapped);
-        if (result == CHANNEL_ATTEMPT_DONE) {
-            CloseHandle(event);
-            return FERV_STATUS_SUCCESS;
-        }
-        if (result == CHANNEL_ATTEMPT_COMPLETION_FAILED) {
-            CloseHandle(event);
-            return FERV_STATUS_INTERNAL_ERROR;
-        }
-        // Refused outright: the list is empty now and the next request
-        // opens the control device anew.
-        DropHead();
-    }
-    CloseHandle(event);
-    return FERV_STATUS_INTERNAL_ERROR;
+    return ChannelSendRequest(OpenControlDevice, DropHead, ioControlCode, inBuffer, inBufferSize, outBuffer, outBufferSize);
 }
 
 void DriverHandleListResetForTest(void)

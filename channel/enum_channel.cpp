@@ -7,7 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "channel_attempt.h"
+#include "channel_send.h"
 #include "ferv_channel.h"
 #include "platform/ferv_console.h"
 
@@ -113,41 +113,7 @@ static void DropHead(void)
 FERV_STATUS SendReqToDriver(uint32_t ioControlCode, void *inBuffer, uint32_t inBufferSize, void *outBuffer,
                             uint32_t outBufferSize)
 {
-    // Discovery comes first, so it runs even when the event cannot be made.
-    if (!DriverHandleList)
-        DriverHandleList = UtilEnumerateDeviceInterfaces();
-
-    HANDLE event = CreateEventA(NULL, FALSE, FALSE, NULL);
-    if (!event) {
-        FervPrint("FervLib (WIN32) - SendReqToDriver: Error in CreateEvent: %08X\n", (unsigned)GetLastError());
-        return FERV_STATUS_NO_DEVICES;
-    }
-    OVERLAPPED overlapped;
-    memset(&overlapped, 0, sizeof overlapped);
-    overlapped.hEvent = event;
-
-    if (!DriverHandleList) {
-        CloseHandle(event);
-        return FERV_STATUS_NO_DEVICES;
-    }
-
-    // A handle that refuses the request outright is dropped and the next one
-    // tried; a request that got through on a handle is never sent again.
-    while (DriverHandleList) {
-        ChannelAttemptResult result = ChannelAttempt(DriverHandleList->hDevice, ioControlCode, inBuffer,
-                                                     inBufferSize, outBuffer, outBufferSize, &overlapped);
-        if (result == CHANNEL_ATTEMPT_DONE) {
-            CloseHandle(event);
-            return FERV_STATUS_SUCCESS;
-        }
-        if (result == CHANNEL_ATTEMPT_COMPLETION_FAILED) {
-            CloseHandle(event);
-            return FERV_STATUS_INTERNAL_ERROR;
-        }
-        DropHead();
-    }
-    CloseHandle(event);
-    return FERV_STATUS_INTERNAL_ERROR;
+    return ChannelSendRequest(UtilEnumerateDeviceInterfaces, DropHead, ioControlCode, inBuffer, inBufferSize, outBuffer, outBufferSize);
 }
 
 void DriverHandleListResetForTest(void)
