@@ -197,7 +197,10 @@ static void check_refused(HANDLE control)
         { FERV_RELAY_STATUS_INVALID_DEVICE_REQUEST, 1 },
         { FERV_RELAY_STATUS_UNSUCCESSFUL, 31 },
         { FERV_RELAY_STATUS_BUFFER_TOO_SMALL, 122 },
+        { FERV_RELAY_STATUS_FROM_WIN32(1), 1 },
         { FERV_RELAY_STATUS_FROM_WIN32(1234), 1234 },
+        /* A refusal that would read as "pending" is turned into a failure. */
+        { FERV_RELAY_STATUS_FROM_WIN32(ERROR_IO_PENDING), 31 },
     };
     unsigned i;
     for (i = 0; i < sizeof cases / sizeof cases[0]; i++) {

@@ -216,6 +216,9 @@ static NTSTATUS pipe_transfer(BOOLEAN reading, void *buffer, ULONG length)
     UCHAR *p = buffer;
     while (length) {
         IO_STATUS_BLOCK iosb;
+        /* A busy pipe might never let the reader's wait time out. */
+        if (reading && g_stop_reader)
+            return STATUS_CANCELLED;
         HANDLE event = reading ? g_read_event : g_write_event;
         NTSTATUS status;
 
@@ -326,8 +329,11 @@ static NTSTATUS take_answer(const UCHAR *header)
         valid = state == REQ_AWAITING && size == 0 && status == 0;
     } else {
         ULONG outSize = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength;
+        /* An error that maps to ERROR_IO_PENDING would tell the client to
+         * wait for a completion that never comes. */
         valid = kind == FERV_RELAY_KIND_COMPLETE && size <= outSize &&
-                (status == STATUS_SUCCESS || (NT_ERROR(status) && size == 0));
+                (status == STATUS_SUCCESS || (NT_ERROR(status) && size == 0)) &&
+                (ULONG)status != FERV_RELAY_STATUS_FROM_WIN32(997);
     }
     if (!valid) {
         /* Fails this request and keeps the connection: the frame is intact. */

@@ -57,15 +57,19 @@
  *     TRUE with the bytes, or FALSE with the mapped error.
  *
  * The relay never serialises held requests: other requests go on while any
- * number of them are held.
+ * number of them are held. Under Wine the relay takes the next request only
+ * once the current one has its first answer, so the service must not wait for
+ * anything of the relay's (opening or closing its devices) between reading a
+ * REQUEST and writing its first ANSWER.
  *
  * Failures the service sees or causes:
  *   - A held request whose client went away (handle closed, I/O cancelled,
  *     process ended) is completed as cancelled by the relay; the service is not
  *     told, and its later ANSWER for that id is read and dropped.
  *   - An ANSWER whose content is wrong (unknown kind, size above outSize, a
- *     reply with an error status, a status that is neither 0 nor an error)
- *     fails that request with STATUS_UNSUCCESSFUL; its bytes are skipped.
+ *     reply with an error status, a status that is neither 0 nor an error, or
+ *     one that maps to ERROR_IO_PENDING) fails that request with
+ *     STATUS_UNSUCCESSFUL; its bytes are skipped.
  *   - An ANSWER with a wrong magic or a size over FERV_RELAY_MAX_DATA cannot be
  *     framed: the relay drops the connection.
  *   - When the connection drops (pipe broken, service detached), requests
