@@ -24,6 +24,8 @@ static const char kUsage[] =
     "  answer CODE STATUS [COUNT]       answer the next COUNT requests of CODE with STATUS\n"
     "  answer CODE --win32 ERROR [COUNT]  refuse them outright with Win32 ERROR\n"
     "  answer CODE --pend STATUS [COUNT]  hold them until the next change, then answer STATUS\n"
+    "  answer CODE --garble [COUNT]     GET_ALL_DEVICES, GET_DEVICE_INFO: the first device's LUN list\n"
+    "                                   points outside the reply (a malformed reply)\n"
     "  too-small CODE [ROUNDS] [--size N] answer 21 (buffer too small) for ROUNDS requests of CODE\n"
     "  counter set|add PATH FIELD VALUE set or add to a path counter\n"
     "                                   (FIELD: ioErrors hostRequests outstandingIo blocksTransferred)\n"
@@ -143,12 +145,24 @@ static SimCtlResult FailPended(SimCtlContext *ctx, const std::vector<std::string
 static SimCtlResult Answer(SimCtlContext *ctx, const std::vector<std::string> &args)
 {
     if (args.size() < 3)
-        return Refused("answer CODE STATUS [COUNT] | CODE --win32 ERROR [COUNT] | CODE --pend STATUS [COUNT]");
+        return Refused("answer CODE STATUS [COUNT] | CODE --win32 ERROR [COUNT] | CODE --pend STATUS [COUNT] | "
+                       "CODE --garble [COUNT]");
     SimAnswer a = {};
     a.code = SimParseControlCode(args[1]);
     if (a.code == 0)
         return Refused("no control code " + args[1]);
     size_t i = 2;
+    if (args[i] == "--garble") {
+        if (a.code != IOCTL_FERV_GET_ALL_DEVICES && a.code != IOCTL_FERV_GET_DEVICE_INFO)
+            return Refused("answer --garble applies to GET_ALL_DEVICES and GET_DEVICE_INFO");
+        a.garble = true;
+        a.count = 1;
+        if (args.size() > 4 || (args.size() == 4 && (!ParseNumber(args[3], &a.count) || a.count == 0)))
+            return Refused("answer CODE --garble [COUNT]: COUNT must be a positive number");
+        ctx->faults->answers.push_back(a);
+        return Done("next " + std::to_string(a.count) + " " + SimControlCodeText(a.code) +
+                    " requests: a LUN list outside the reply\n");
+    }
     if (args[i] == "--win32" || args[i] == "--pend") {
         a.win32 = args[i] == "--win32";
         a.pend = args[i] == "--pend";

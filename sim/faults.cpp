@@ -92,6 +92,9 @@ std::string SimFaultsDescribe(const SimFaults &f)
         if (a.pend)
             snprintf(line, sizeof line, "answer %s: hold until the next change, then status %u (%u left)\n",
                      SimControlCodeText(a.code).c_str(), a.value, a.count);
+        else if (a.garble)
+            snprintf(line, sizeof line, "answer %s: a LUN list outside the reply (%u left)\n",
+                     SimControlCodeText(a.code).c_str(), a.count);
         else
             snprintf(line, sizeof line, "answer %s: %s %u (%u left)\n", SimControlCodeText(a.code).c_str(),
                      a.win32 ? "Win32 error" : "status", a.value, a.count);

@@ -19,6 +19,7 @@ struct SimAnswer {
     bool win32;        // true: refuse outright with a Win32 error; false: status word
     bool pend;         // hold the request until the next change, then answer
     uint32_t value;    // the Win32 error or the status word
+    bool garble = false; // answer with a device list whose first LUN list lies outside the reply
 };
 
 struct SimTooSmall {

@@ -342,6 +342,20 @@ static bool SizesFit(const SimRequest &q, SimReply *r)
     return true;
 }
 
+// A malformed reply on request: the first device record claims one LUN at
+// least and points its LUN list far past the reply's data. Replies that hold
+// no device record stay as they are.
+static void Garble(const SimRequest &q, SimReply *r)
+{
+    size_t device = q.code == IOCTL_FERV_GET_ALL_DEVICES ? FERV_ALL_DATA : FERV_DEV_DATA;
+    if (r->data.size() < device + FERV_DEVICE_LUN_LIST + 4)
+        return;
+    uint8_t *d = r->data.data() + device;
+    if (FervLoad32(d + FERV_DEVICE_LUN_COUNT) == 0)
+        FervStore32(d + FERV_DEVICE_LUN_COUNT, 1);
+    FervStore32(d + FERV_DEVICE_LUN_LIST, 0x100000);
+}
+
 void SimHandleRequest(SimModel *m, SimFaults *f, const SimRequest &q, SimReply *r)
 {
     *r = SimReply();
@@ -389,6 +403,8 @@ void SimHandleRequest(SimModel *m, SimFaults *f, const SimRequest &q, SimReply *
     h(m, q, r);
     if (scripted && r->kind != SIM_REPLY_PENDING)
         SetStatus(r, answer.value);
+    if (scripted && answer.garble)
+        Garble(q, r);
     Finish(q, r);
 }
 

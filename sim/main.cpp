@@ -12,7 +12,7 @@
 #include "sim/ctl.h"
 #include "sim/model.h"
 #include "sim/run.h"
-#include "sim/server.h"
+#include "sim/transport.h"
 #include "sim/topology.h"
 
 static const char kUsage[] =

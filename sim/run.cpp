@@ -1,4 +1,4 @@
-// `fervsim run` and the `fervsim ctl` client.
+// `fervsim run`: a private emulator for the length of one command.
 #include "sim/run.h"
 
 #include <errno.h>
@@ -7,17 +7,11 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #ifdef __linux__
 #include <sys/prctl.h>
 #endif
-
-#include <nlohmann/json.hpp>
-
-using json = nlohmann::json;
 
 static volatile sig_atomic_t g_child = 0;
 
@@ -155,59 +149,4 @@ int SimRunCommand(SimModel *m, SimServerOptions opt, const std::vector<std::stri
     sigaction(SIGQUIT, &oldQuit, nullptr);
     RemoveTree(root);
     return result;
-}
-
-int SimCtlClient(const std::string &root, const std::vector<std::string> &args)
-{
-    std::string path = root + "/" + SIM_ADMIN_NAME;
-    struct sockaddr_un a;
-    memset(&a, 0, sizeof a);
-    a.sun_family = AF_UNIX;
-    if (path.size() >= sizeof a.sun_path) {
-        fprintf(stderr, "fervsim ctl: socket path too long: %s\n", path.c_str());
-        return 2;
-    }
-    memcpy(a.sun_path, path.c_str(), path.size() + 1);
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0 || connect(fd, (struct sockaddr *)&a, sizeof a) != 0) {
-        fprintf(stderr, "fervsim ctl: no emulator serves %s\n", root.c_str());
-        if (fd >= 0)
-            close(fd);
-        return 2;
-    }
-    json req = {{"args", args}};
-    std::string line = req.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
-    size_t sent = 0;
-    while (sent < line.size()) {
-        ssize_t n = send(fd, line.data() + sent, line.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            fprintf(stderr, "fervsim ctl: the emulator closed the connection\n");
-            close(fd);
-            return 2;
-        }
-        sent += (size_t)n;
-    }
-    std::string answer;
-    char buf[65536];
-    for (;;) {
-        ssize_t n = recv(fd, buf, sizeof buf, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        answer.append(buf, (size_t)n);
-    }
-    close(fd);
-    json reply = json::parse(answer, nullptr, false);
-    if (!reply.is_object() || !reply.contains("ok") || !reply["ok"].is_boolean() || !reply.contains("text") ||
-        !reply["text"].is_string()) {
-        fprintf(stderr, "fervsim ctl: no valid answer from the emulator\n");
-        return 2;
-    }
-    bool ok = reply["ok"].get<bool>();
-    std::string text = reply["text"].get<std::string>();
-    fputs(text.c_str(), ok ? stdout : stderr);
-    return ok ? 0 : 1;
 }

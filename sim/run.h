@@ -1,5 +1,5 @@
-// `fervsim run`: a private emulator for the length of one command, and the
-// client side of `fervsim ctl`.
+// `fervsim run`: a private emulator for the length of one command (POSIX
+// only).
 #ifndef FERVSIM_RUN_H
 #define FERVSIM_RUN_H
 
@@ -7,18 +7,12 @@
 #include <vector>
 
 #include "sim/model.h"
-#include "sim/server.h"
+#include "sim/transport.h"
 
 // Serves the model in a fresh temporary root, runs argv there with
 // FERV_DEVICE_ROOT set, stops the emulator and removes the root.
 // Returns the command's exit status, 128 + signal when a signal ended it,
 // 127 when it could not be started, 1 when the emulator could not start.
 int SimRunCommand(SimModel *m, SimServerOptions opt, const std::vector<std::string> &argv);
-
-// Sends one verb to the emulator serving root and prints its answer
-// (standard output, or standard error for a refusal).
-// Returns 0 when the verb was carried out, 1 when it was refused, 2 when no
-// emulator answers.
-int SimCtlClient(const std::string &root, const std::vector<std::string> &args);
 
 #endif

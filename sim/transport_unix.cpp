@@ -1,6 +1,7 @@
-// Socket server over the device namespace: frames in, replies out, held
-// requests released by changes, the admin socket for `fervsim ctl`.
-#include "sim/server.h"
+// The Unix-socket transport: the device namespace under a root directory,
+// frames in, replies out, held requests released by changes, the admin
+// socket for `fervsim ctl`, all in one poll loop.
+#include "sim/transport.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -21,14 +22,8 @@
 #include <memory>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "lib/ferv_wire.h"
-#include "sim/ctl.h"
-#include "sim/faults.h"
-#include "sim/handlers.h"
-
-using json = nlohmann::json;
+#include "sim/service.h"
 
 enum {
     FRAME_MAGIC = 0x56524546, // "FERV"
@@ -67,15 +62,11 @@ struct Conn {
 };
 
 struct Server {
+    SimService svc;
     SimModel *m = nullptr;
-    SimFaults faults;
     SimServerOptions opt;
-    FILE *log = stderr;
     std::vector<Listener> listeners;
     std::vector<std::unique_ptr<Conn>> conns;
-    bool ioPaused = false;
-    double lastIo = 0;
-    double nextPoll = 0;
     double acceptPausedUntil = 0;
     int lockFd = -1;
     std::string lockPath;
@@ -96,36 +87,14 @@ static void OnSignal(int)
 
 static double Now()
 {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (double)ts.tv_sec + ts.tv_nsec / 1e9;
+    return SimNow();
 }
 
-static void Logf(Server *s, uint32_t kind, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
-
-static void Logf(Server *s, uint32_t kind, const char *fmt, ...)
-{
-    if (!(s->m->params.logLevel & kind))
-        return;
-    time_t t = time(nullptr);
-    struct tm tmv;
-    localtime_r(&t, &tmv);
-    char stamp[16];
-    strftime(stamp, sizeof stamp, "%H:%M:%S", &tmv);
-    fprintf(s->log, "fervsim %s: ", stamp);
-    va_list ap;
-    va_start(ap, fmt);
-    vfprintf(s->log, fmt, ap);
-    va_end(ap);
-    fputc('\n', s->log);
-    fflush(s->log);
-}
+#define Logf(s, ...) SimLogf(&(s)->svc, __VA_ARGS__)
 
 static void DrainModelEvents(Server *s)
 {
-    for (const SimEvent &e : s->m->events)
-        Logf(s, e.kind, "%s", e.text.c_str());
-    s->m->events.clear();
+    SimDrainEvents(&s->svc);
 }
 
 std::string SimDefaultRoot()
@@ -215,14 +184,9 @@ static void AfterModelWork(Server *s)
 
 static void HandleFrame(Server *s, Conn *c, uint32_t code, const uint8_t *body, uint32_t inSize, uint32_t outSize)
 {
-    uint32_t refusal = SimFaultRefusal(s->faults, c->endpoint);
-    if (refusal) {
-        SendReply(c, REPLY_COMPLETE, refusal, nullptr);
-        return;
-    }
     SimRequest q = {code, body, inSize, outSize};
     SimReply r;
-    SimHandleRequest(s->m, &s->faults, q, &r);
+    SimServeRequest(&s->svc, c->endpoint, q, &r);
     if (r.kind == SIM_REPLY_PENDING) {
         c->held = true;
         c->heldCode = code;
@@ -233,60 +197,31 @@ static void HandleFrame(Server *s, Conn *c, uint32_t code, const uint8_t *body, 
         SendReply(c, REPLY_PENDING, 0, nullptr);
         return;
     }
-    if (r.error == SIM_WIN32_INVALID_FUNCTION)
-        Logf(s, FERV_LOG_INTERNAL_ERRORS, "refused unknown control code 0x%08X", code);
     SendReply(c, REPLY_COMPLETE, r.error, &r.data);
 }
 
 static void HandleAdminLine(Server *s, Conn *c, const std::string &line)
 {
-    json reply;
-    json req = json::parse(line, nullptr, false);
-    std::vector<std::string> args;
-    bool valid = req.is_object() && req.contains("args") && req["args"].is_array();
-    if (valid) {
-        for (const json &a : req["args"]) {
-            if (!a.is_string()) {
-                valid = false;
-                break;
-            }
-            args.push_back(a.get<std::string>());
+    int held = 0;
+    for (auto &cp : s->conns)
+        held += cp->held && !cp->dead;
+    SimCtlResult r;
+    std::string text = SimServeAdminLine(&s->svc, line, held, &r);
+    for (auto &cp : s->conns) {
+        Conn *h = cp.get();
+        if (!h->held || h->dead)
+            continue;
+        if (r.dropHeld) {
+            h->dead = true;
+        } else if (r.failHeld) {
+            h->held = false;
+            h->heldRequest.clear();
+            SendReply(h, REPLY_COMPLETE, r.failError, nullptr);
         }
     }
-    if (!valid) {
-        reply = {{"ok", false}, {"text", "malformed admin request\n"}};
-    } else {
-        int held = 0;
-        for (auto &cp : s->conns)
-            held += cp->held && !cp->dead;
-        SimCtlContext ctx = {s->m, &s->faults, (int)s->faults.refuse.size() - 1, s->ioPaused, false, held};
-        SimCtlResult r = SimRunCtl(&ctx, args);
-        s->ioPaused = ctx.ioPaused;
-        if (r.ok)
-            Logf(s, FERV_LOG_INFORMATIONAL, "ctl: %s", line.c_str());
-        if (ctx.pollNow) {
-            SimPoll(s->m);
-            s->nextPoll = Now() + s->m->params.pollRate;
-        }
-        for (auto &cp : s->conns) {
-            Conn *h = cp.get();
-            if (!h->held || h->dead)
-                continue;
-            if (r.dropHeld) {
-                h->dead = true;
-            } else if (r.failHeld) {
-                h->held = false;
-                h->heldRequest.clear();
-                SendReply(h, REPLY_COMPLETE, r.failError, nullptr);
-            }
-        }
-        reply = {{"ok", r.ok}, {"text", r.text}};
-        AfterModelWork(s);
-    }
-    std::string text = reply.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+    AfterModelWork(s);
     c->closing = true;
-    std::vector<uint8_t> bytes(text.begin(), text.end());
-    c->out.insert(c->out.end(), bytes.begin(), bytes.end());
+    c->out.insert(c->out.end(), text.begin(), text.end());
     Flush(c);
 }
 
@@ -548,23 +483,18 @@ static void AcceptAll(Server *s, const Listener &l)
     }
 }
 
-static void RunTimers(Server *s, double now)
+// Runs the timers that are due; returns when the next one is.
+static double RunTimers(Server *s, double now)
 {
-    if (now - s->lastIo >= 1.0) {
-        if (s->opt.io && !s->ioPaused)
-            SimRunIo(s->m, now - s->lastIo);
-        s->lastIo = now;
-    }
-    if (now >= s->nextPoll) {
-        SimPoll(s->m);
-        s->nextPoll = now + s->m->params.pollRate;
-    }
+    double wake = SimServiceTick(&s->svc, now);
     AfterModelWork(s);
+    return wake;
 }
 
 static void Loop(Server *s)
 {
     std::vector<struct pollfd> pfds;
+    double wake = RunTimers(s, Now());
     for (;;) {
         pfds.clear();
         pfds.push_back({g_signalPipe[0], POLLIN, 0});
@@ -580,7 +510,6 @@ static void Loop(Server *s)
             pfds.push_back({c->fd, ev, 0});
         }
         double now = Now();
-        double wake = std::min(s->lastIo + 1.0, s->nextPoll);
         if (!accepting)
             wake = std::min(wake, s->acceptPausedUntil);
         int timeout = wake <= now ? 0 : (int)((wake - now) * 1000) + 1;
@@ -607,7 +536,7 @@ static void Loop(Server *s)
                     ReadFrom(s, c);
             }
         }
-        RunTimers(s, Now());
+        wake = RunTimers(s, Now());
         // Requests that arrived behind a held one, now that it is answered.
         for (size_t i = 0; i < s->conns.size(); i++) {
             Conn *c = s->conns[i].get();
@@ -632,8 +561,7 @@ int SimServe(SimModel *m, const SimServerOptions &opt)
     Server s;
     s.m = m;
     s.opt = opt;
-    s.log = opt.log ? opt.log : stderr;
-    SimFaultsInit(&s.faults, 1 + opt.interfaces);
+    SimServiceInit(&s.svc, m, opt.interfaces, opt.io, opt.log);
     // Handlers first: a stop that arrives while the sockets are being made
     // must still remove them.
     if (pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
@@ -667,8 +595,6 @@ int SimServe(SimModel *m, const SimServerOptions &opt)
         }
         close(opt.readyFd);
     }
-    s.lastIo = Now();
-    s.nextPoll = s.lastIo + m->params.pollRate;
     Loop(&s);
     Stop(&s);
     close(g_signalPipe[0]);
@@ -677,4 +603,46 @@ int SimServe(SimModel *m, const SimServerOptions &opt)
     if (opt.announce)
         fprintf(stderr, "fervsim: stopped\n");
     return 0;
+}
+
+int SimCtlClient(const std::string &root, const std::vector<std::string> &args)
+{
+    std::string path = root + "/" + SIM_ADMIN_NAME;
+    struct sockaddr_un a;
+    if (!FillAddress(path, &a)) {
+        fprintf(stderr, "fervsim ctl: socket path too long: %s\n", path.c_str());
+        return 2;
+    }
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0 || connect(fd, (struct sockaddr *)&a, sizeof a) != 0) {
+        fprintf(stderr, "fervsim ctl: no emulator serves %s\n", root.c_str());
+        if (fd >= 0)
+            close(fd);
+        return 2;
+    }
+    std::string line = SimCtlRequestLine(args);
+    size_t sent = 0;
+    while (sent < line.size()) {
+        ssize_t n = send(fd, line.data() + sent, line.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            fprintf(stderr, "fervsim ctl: the emulator closed the connection\n");
+            close(fd);
+            return 2;
+        }
+        sent += (size_t)n;
+    }
+    std::string answer;
+    char buf[65536];
+    for (;;) {
+        ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        answer.append(buf, (size_t)n);
+    }
+    close(fd);
+    return SimCtlPrintAnswer(answer);
 }

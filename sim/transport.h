@@ -1,0 +1,52 @@
+// The emulator's transport seam: how clients reach the model. One transport
+// is built per platform, each in a file of its own:
+//   transport_unix.cpp    the device namespace of Unix-domain sockets under a
+//                         root directory, and the admin socket beside it;
+//   transport_winpipe.cpp the relay driver's pipe on Windows (the driver
+//                         shows the control device and the interfaces and
+//                         hands every request over), and a named pipe for
+//                         `fervsim ctl`.
+// Both serve the same model, handlers, faults and ctl verbs (sim/service.h).
+#ifndef FERVSIM_TRANSPORT_H
+#define FERVSIM_TRANSPORT_H
+
+#include <stdio.h>
+
+#include <string>
+#include <vector>
+
+#include "sim/model.h"
+
+#define SIM_CONTROL_NAME "ZEL_HA_CONTROL"
+#define SIM_INTERFACE_CLASS "{a8987d25-df6e-4a51-9727-49fb6f1479a2}"
+#define SIM_ADMIN_NAME "fervsim.ctl"
+#define SIM_LOCK_NAME "fervsim.lock"
+// The admin pipe of the Windows transport.
+#define SIM_ADMIN_PIPE "\\\\.\\pipe\\FervSimCtl"
+
+struct SimServerOptions {
+    std::string root;       // Unix: the namespace's root directory; unused on Windows
+    int interfaces = 2;     // interfaces served (Unix) or known to the faults (Windows)
+    bool io = true;         // simulate host I/O
+    bool announce = true;   // print the "serving" line at start
+    int readyFd = -1;       // Unix: written to (one byte) and closed once serving
+    FILE *log = nullptr;    // log lines; null = standard error
+};
+
+// The root when neither --root nor FERV_DEVICE_ROOT names one:
+// FERV_DEVICE_ROOT, then $XDG_RUNTIME_DIR/ferv, then /tmp/ferv-<uid>.
+std::string SimDefaultRoot();
+
+// Serves the model until stopped (SIGINT or SIGTERM on Unix; on Windows
+// until the process ends, serving the relay again whenever it comes back),
+// then removes what it made. Returns the process exit status: 0 after a
+// clean stop, 1 when it could not start (the reason is on standard error).
+int SimServe(SimModel *m, const SimServerOptions &opt);
+
+// Sends one verb to the running emulator (serving root, on Unix) and prints
+// its answer (standard output, or standard error for a refusal).
+// Returns 0 when the verb was carried out, 1 when it was refused, 2 when no
+// emulator answers.
+int SimCtlClient(const std::string &root, const std::vector<std::string> &args);
+
+#endif
