@@ -6,13 +6,18 @@
 #
 #   winrelay/run_wine_demo.sh [BUILD_DIR]
 #
-# BUILD_DIR defaults to build-winrelay beside this folder. KEEP_PREFIX=1 keeps
-# the Wine prefix for inspection.
+# BUILD_DIR is a win64 cross build (cmake --preset win64), by default
+# build-win64 at the top of the source tree; it is configured when it is not
+# yet. KEEP_PREFIX=1 keeps the Wine prefix for inspection.
 set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)
-out=${1:-$here/../build-winrelay}
-mkdir -p "$out"
+top=$(cd "$here/.." && pwd)
+out=${1:-$top/build-win64}
+if [ ! -f "$out/CMakeCache.txt" ]; then
+    cmake -S "$top" -B "$out" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/x86_64-w64-mingw32.cmake" \
+        -DCMAKE_BUILD_TYPE=Release >/dev/null
+fi
 out=$(cd "$out" && pwd)
 wine=/usr/lib/wine/wine64        # /usr/bin/wine picks the 32-bit loader
 wineserver=/usr/lib/wine/wineserver
@@ -20,7 +25,7 @@ wineserver=/usr/lib/wine/wineserver
 now() { date +%s.%N; }
 since() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.1f s", b - a }'; }
 
-make -s -C "$here" O="$out"
+cmake --build "$out" -j2 --target fervrelay_driver fervrelay-install echo_service demo_client >/dev/null
 
 prefix=$(mktemp -d "${TMPDIR:-/tmp}/fervrelay-wine.XXXXXX")
 export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
