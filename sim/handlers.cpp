@@ -343,17 +343,20 @@ static bool SizesFit(const SimRequest &q, SimReply *r)
 }
 
 // A malformed reply on request: the first device record claims one LUN at
-// least and points its LUN list far past the reply's data. Replies that hold
-// no device record stay as they are.
-static void Garble(const SimRequest &q, SimReply *r)
+// least and points its LUN list far past the reply's data. Failed replies
+// (a buffer too small included), and those too short to hold a device
+// record, stay as they are. Returns true when the reply was garbled.
+static bool Garble(const SimRequest &q, SimReply *r)
 {
     size_t device = q.code == IOCTL_FERV_GET_ALL_DEVICES ? FERV_ALL_DATA : FERV_DEV_DATA;
-    if (r->data.size() < device + FERV_DEVICE_LUN_LIST + 4)
-        return;
+    if (r->data.size() < device + FERV_DEVICE_LUN_LIST + 4 ||
+        FervLoad32(r->data.data() + FERV_REQ_STATUS) != FERV_STATUS_SUCCESS)
+        return false;
     uint8_t *d = r->data.data() + device;
     if (FervLoad32(d + FERV_DEVICE_LUN_COUNT) == 0)
         FervStore32(d + FERV_DEVICE_LUN_COUNT, 1);
     FervStore32(d + FERV_DEVICE_LUN_LIST, 0x100000);
+    return true;
 }
 
 void SimHandleRequest(SimModel *m, SimFaults *f, const SimRequest &q, SimReply *r)
@@ -401,10 +404,13 @@ void SimHandleRequest(SimModel *m, SimFaults *f, const SimRequest &q, SimReply *
         return;
     }
     h(m, q, r);
-    if (scripted && r->kind != SIM_REPLY_PENDING)
+    if (scripted && !answer.garble && r->kind != SIM_REPLY_PENDING)
         SetStatus(r, answer.value);
-    if (scripted && answer.garble)
-        Garble(q, r);
+    if (scripted && answer.garble && !Garble(q, r)) {
+        // Kept for the next whole reply of the code.
+        answer.count = 1;
+        f->answers.insert(f->answers.begin(), answer);
+    }
     Finish(q, r);
 }
 

@@ -26,14 +26,38 @@ std::string ProgramName(const ::testing::TestParamInfo<Program> &info)
     return info.param.name;
 }
 
+bool UnderWine()
+{
+    const char *target = getenv("FERV_E2E_TARGET");
+    return target && std::string(target) == "wine";
+}
+
+// The Windows programs' folder: FERV_E2E_WIN_BUILD, else build-win64 beside
+// the sources.
+static std::string WindowsBuildDir()
+{
+    const char *dir = getenv("FERV_E2E_WIN_BUILD");
+    return dir && *dir ? dir : std::string(FERV_SOURCE_DIR) + "/build-win64";
+}
+
 std::string ProgramPath(const Program &program)
 {
+    if (UnderWine())
+        return WindowsBuildDir() + "/" + program.name + ".exe";
     return std::string(FERV_BUILD_DIR) + "/" + program.name;
 }
 
 std::string SimPath()
 {
+    if (UnderWine())
+        return WindowsBuildDir() + "/fervsim.exe";
     return std::string(FERV_BUILD_DIR) + "/fervsim";
+}
+
+// A file's name as the emulator opens it: under Wine, drive Z: is the root.
+static std::string EmulatorFile(const std::string &path)
+{
+    return UnderWine() && !path.empty() && path[0] == '/' ? "Z:" + path : path;
 }
 
 ProgramOptions OptionsFor(const std::string &root)
@@ -251,10 +275,16 @@ bool Eventually(const std::function<bool()> &condition, int timeoutMs)
 
 Emulator::~Emulator()
 {
+    Stop();
+    RemoveTree(root_);
+}
+
+void Emulator::Stop()
+{
     if (process_)
         process_->Stop(SIGTERM, 5000);
     process_.reset();
-    RemoveTree(root_);
+    ready_ = false;
 }
 
 bool Emulator::Start(const std::string &topologyFile, const std::vector<std::string> &extra)
@@ -264,19 +294,21 @@ bool Emulator::Start(const std::string &topologyFile, const std::vector<std::str
         failure_ = "cannot create a root directory";
         return false;
     }
-    std::vector<std::string> args = {"--root", root_, "--log", root_ + "/fervsim.log"};
+    std::vector<std::string> args = {"--root", root_, "--log", EmulatorFile(root_ + "/fervsim.log")};
     if (!topologyFile.empty()) {
         args.push_back("--topology");
-        args.push_back(topologyFile);
+        args.push_back(EmulatorFile(topologyFile));
     }
     args.insert(args.end(), extra.begin(), extra.end());
     ProgramOptions options;
     options.unsetEnv.push_back("FERV_DEVICE_ROOT");
     process_.reset(new ferv_test::BackgroundProgram(SimPath(), args, options));
-    // The start line comes once every socket listens.
-    bool up = Eventually([&] {
-        return process_->Errors().find("fervsim: serving") != std::string::npos || !process_->Running();
-    });
+    // The start line comes once every socket listens, or under Wine once
+    // the relay driver has taken the emulator on (after the one before it
+    // has let go).
+    bool up = Eventually(
+        [&] { return process_->Errors().find("fervsim: serving") != std::string::npos || !process_->Running(); },
+        UnderWine() ? 30000 : 10000);
     if (!up || process_->Errors().find("fervsim: serving") == std::string::npos) {
         failure_ = "fervsim did not start: " + process_->Errors();
         return false;

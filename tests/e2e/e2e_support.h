@@ -33,6 +33,14 @@ void PrintTo(const Program &program, std::ostream *os);
 // Test-name suffix for INSTANTIATE_TEST_SUITE_P.
 std::string ProgramName(const ::testing::TestParamInfo<Program> &info);
 
+// True when the suite runs the Windows programs under Wine
+// (FERV_E2E_TARGET=wine): the programs and the emulator are the .exe files of
+// the win64 build (FERV_E2E_WIN_BUILD, default build-win64 in the sources),
+// run in the prefix WINEPREFIX names, where the relay driver is installed and
+// a session is kept alive (.ci/wine.sh prepares it). The emulator then
+// serves through the relay, so only one runs at a time.
+bool UnderWine();
+
 std::string ProgramPath(const Program &program);
 std::string SimPath();
 
@@ -78,6 +86,8 @@ public:
     // until it announces that it serves.
     bool Start(const std::string &topologyFile, const std::vector<std::string> &extra);
     bool Ready() const { return ready_; }
+    // Ends the emulator: afterwards the driver is absent.
+    void Stop();
     const std::string &Failure() const { return failure_; }
     const std::string &Root() const { return root_; }
 

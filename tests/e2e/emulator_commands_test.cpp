@@ -308,4 +308,41 @@ TEST_P(EmulatorCommands, InjectedFaultsReachTheUser)
     }
 }
 
+TEST_P(EmulatorCommands, AMalformedReplyIsAnInternalError)
+{
+    Start();
+    // The first device's LUN list points far outside the reply.
+    ASSERT_EQ(emulator.Ctl({"answer", "GET_ALL_DEVICES", "--garble"}).exitCode, 0);
+    EXPECT_TRUE(Ran(Run({"-v"}),
+                    "FervLib (WIN32) - FervGetAllInfo: IOCTL_FERV_GET_ALL_DEVICES Invalid Reply!\n" + StatusLine(10),
+                    10));
+    // A failed reply is left alone; the next whole one is garbled.
+    ASSERT_EQ(emulator.Ctl({"answer", "GET_DEVICE_INFO", "--garble"}).exitCode, 0);
+    EXPECT_TRUE(Ran(Run({"-d", kUnknown}),
+                    std::string(kUnknown) +
+                        " FervLib (WIN32) - FervGetDeviceInfo: IOCTL_FERV_GET_DEVICE_INFO Error: 00000005\n" +
+                        StatusLine(5),
+                    5));
+    EXPECT_TRUE(Ran(Run({"-d", kEast}), std::string(kEast) +
+                                            " FervLib (WIN32) - FervGetDeviceInfo: IOCTL_FERV_GET_DEVICE_INFO "
+                                            "Invalid Reply!\n" +
+                                            StatusLine(10),
+                    10));
+    // One garbled reply each: the next ones are whole again.
+    EXPECT_TRUE(Ran(Run({}), Golden("san_all.txt"), 0));
+    EXPECT_NE(emulator.Ctl({"answer", "GET_PATH_INFO", "--garble"}).exitCode, 0);
+}
+
+TEST_P(EmulatorCommands, AStoppedEmulatorIsNoDriver)
+{
+    Start();
+    EXPECT_TRUE(Ran(Run({"-P", "-a", "1"}), kOk, 0));
+    emulator.Stop();
+    EXPECT_TRUE(Ran(Run({"-P"}),
+                    "FervLib (WIN32) - FervGetPublicParameters: SendReqToDriver Error: 0000000B\n" + StatusLine(11),
+                    11));
+    EXPECT_TRUE(Ran(Run({"-S"}),
+                    "FervLib (WIN32) - FervWaitForChange: SendReqToDriver Error: 0000000B\n" + StatusLine(11), 11));
+}
+
 } // namespace
