@@ -90,8 +90,6 @@ static double Now()
     return SimNow();
 }
 
-#define Logf(s, ...) SimLogf(&(s)->svc, __VA_ARGS__)
-
 static void DrainModelEvents(Server *s)
 {
     SimDrainEvents(&s->svc);
@@ -255,7 +253,7 @@ static void ProcessInput(Server *s, Conn *c)
         uint32_t inSize = FervLoad32(h + 12), outSize = FervLoad32(h + 16);
         if (magic != FRAME_MAGIC || version != FRAME_VERSION || inSize > FERV_SIZE_LIMIT ||
             outSize > FERV_SIZE_LIMIT) {
-            Logf(s, FERV_LOG_INTERNAL_ERRORS, "closed a connection: malformed request frame");
+            SimLogf(&s->svc, FERV_LOG_INTERNAL_ERRORS, "closed a connection: malformed request frame");
             c->dead = true;
             break;
         }
@@ -278,7 +276,8 @@ static void ReadFrom(Server *s, Conn *c)
             c->in.insert(c->in.end(), buf, buf + n);
             bool busy = c->held || OutputPending(c) || c->closing;
             if (busy && c->in.size() > kBusyInputLimit) {
-                Logf(s, FERV_LOG_INTERNAL_ERRORS, "closed a connection: requests sent while one is outstanding");
+                SimLogf(&s->svc, FERV_LOG_INTERNAL_ERRORS,
+                        "closed a connection: requests sent while one is outstanding");
                 c->dead = true;
             }
             continue;
@@ -289,10 +288,10 @@ static void ReadFrom(Server *s, Conn *c)
             break;
         // End of stream or a broken connection.
         if (c->held)
-            Logf(s, FERV_LOG_INFORMATIONAL, "a client left while its %s request was held",
+            SimLogf(&s->svc, FERV_LOG_INFORMATIONAL, "a client left while its %s request was held",
                  SimControlCodeText(c->heldCode).c_str());
         else if (!c->in.empty() && c->endpoint != ENDPOINT_ADMIN)
-            Logf(s, FERV_LOG_INTERNAL_ERRORS, "closed a connection: truncated request frame");
+            SimLogf(&s->svc, FERV_LOG_INTERNAL_ERRORS, "closed a connection: truncated request frame");
         c->dead = true;
         return;
     }
@@ -466,13 +465,13 @@ static void AcceptAll(Server *s, const Listener &l)
             if (errno != EAGAIN && errno != EWOULDBLOCK) {
                 // Out of descriptors: the listener stays readable, so stop
                 // polling it for a moment instead of spinning.
-                Logf(s, FERV_LOG_INTERNAL_ERRORS, "accept failed: %s", strerror(errno));
+                SimLogf(&s->svc, FERV_LOG_INTERNAL_ERRORS, "accept failed: %s", strerror(errno));
                 s->acceptPausedUntil = Now() + 0.1;
             }
             return;
         }
         if (s->conns.size() >= kMaxConnections) {
-            Logf(s, FERV_LOG_INTERNAL_ERRORS, "too many connections; one refused");
+            SimLogf(&s->svc, FERV_LOG_INTERNAL_ERRORS, "too many connections; one refused");
             close(fd);
             continue;
         }
