@@ -404,10 +404,15 @@ void SimHandleRequest(SimModel *m, SimFaults *f, const SimRequest &q, SimReply *
         return;
     }
     h(m, q, r);
-    if (scripted && !answer.garble && r->kind != SIM_REPLY_PENDING)
+    // A real reply that does not fit is answered 21 as the driver would: a
+    // scripted success or garble is kept for the next whole reply of the code.
+    bool whole = r->kind != SIM_REPLY_PENDING && r->data.size() >= 4 &&
+                 FervLoad32(r->data.data() + FERV_REQ_STATUS) != FERV_STATUS_BUFFER_TOO_SMALL;
+    if (scripted && whole && answer.garble)
+        whole = Garble(q, r);
+    else if (scripted && whole)
         SetStatus(r, answer.value);
-    if (scripted && answer.garble && !Garble(q, r)) {
-        // Kept for the next whole reply of the code.
+    if (scripted && !whole && r->kind != SIM_REPLY_PENDING) {
         answer.count = 1;
         f->answers.insert(f->answers.begin(), answer);
     }

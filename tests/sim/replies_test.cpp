@@ -409,6 +409,13 @@ TEST(SimReplies, ScriptedAnswersAndTooSmallRounds)
     EXPECT_GT(FervLoad32(r.data.data() + FERV_ALL_SIZE), 4096u);
     EXPECT_EQ(StatusOf(Send(&m, IOCTL_FERV_GET_ALL_DEVICES, all, &f)), FERV_STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(StatusOf(Send(&m, IOCTL_FERV_GET_ALL_DEVICES, all, &f)), FERV_STATUS_SUCCESS);
+
+    // A scripted 14 never dresses up a reply that does not fit: the request
+    // still gets 21, and the 14 goes to the next whole reply.
+    f.answers.push_back(SimAnswer{IOCTL_FERV_GET_ALL_DEVICES, 1, false, false, FERV_STATUS_ALREADY_ACTIVE});
+    EXPECT_EQ(StatusOf(Send(&m, IOCTL_FERV_GET_ALL_DEVICES, Buffer(64), &f)), FERV_STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(StatusOf(Send(&m, IOCTL_FERV_GET_ALL_DEVICES, all, &f)), FERV_STATUS_ALREADY_ACTIVE);
+    EXPECT_EQ(StatusOf(Send(&m, IOCTL_FERV_GET_ALL_DEVICES, all, &f)), FERV_STATUS_SUCCESS);
 }
 
 } // namespace
