@@ -88,14 +88,14 @@ timed_run() {
     awk -v s="$start" -v e="$end" -v t="$(cat "$work/time")" 'BEGIN { printf "%.4f %s\n", e - s, t }'
 }
 
-printf '%-8s %-12s %9s %9s %12s %12s %14s\n' paths spec "wall (s)" "cpu (s)" "peak (KiB)" "reply (KiB)" \
+printf '%-8s %-12s %9s %9s %12s %12s %14s\n' paths shape "wall (s)" "cpu (s)" "peak (KiB)" "reply (KiB)" \
     "budget (KiB)"
 declare -A wall
 status=0
-for spec in $sizes; do
-    IFS=: read -r d l p <<<"$spec"
+for shape in $sizes; do
+    IFS=: read -r d l p <<<"$shape"
     paths=$((d * l * p))
-    start_emulator "$spec"
+    start_emulator "$shape"
     timed_run "$work/out.txt" >/dev/null # warm-up
     results=()
     for ((i = 0; i < runs; i++)); do
@@ -109,12 +109,12 @@ for spec in $sizes; do
     lines=$(wc -l <"$work/out.txt")
     expected=$((d * (9 + l * (10 + 2 * p))))
     if [[ $lines -ne $expected ]]; then
-        echo "display_bench: $spec printed $lines lines, expected $expected" >&2
+        echo "display_bench: $shape printed $lines lines, expected $expected" >&2
         status=1
     fi
     reply=$(($(reply_bytes "$d" "$l" "$p") / 1024))
     budget=$((3 * reply + 16 * 1024))
-    printf '%-8s %-12s %9s %9s %12s %12s %14s\n' "$paths" "$spec" "$seconds" "$cpu" "$kib" "$reply" "$budget"
+    printf '%-8s %-12s %9s %9s %12s %12s %14s\n' "$paths" "$shape" "$seconds" "$cpu" "$kib" "$reply" "$budget"
     wall[$paths]=$seconds
     if ((kib > budget)); then
         echo "  MISSED: peak memory above three times the reply plus 16 MiB" >&2

@@ -120,10 +120,10 @@ static bool ParseCount(const char *&p, long max, long *out)
     return true;
 }
 
-bool SimGenerateTopology(const std::string &spec, SimModel *m, std::string *error)
+bool SimGenerateTopology(const std::string &shape, SimModel *m, std::string *error)
 {
     long devices = 0, luns = 0, paths = 0;
-    const char *p = spec.c_str();
+    const char *p = shape.c_str();
     if (!ParseCount(p, 100000, &devices) || *p++ != ':' || !ParseCount(p, 100000, &luns) || *p++ != ':' ||
         !ParseCount(p, 64, &paths) || *p != '\0') {
         *error = "--generate wants DEVICES:LUNS:PATHS, e.g. 100:100:10";

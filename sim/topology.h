@@ -13,8 +13,8 @@
 bool SimLoadDefaultTopology(SimModel *m, std::string *error);
 bool SimLoadTopologyText(const std::string &text, SimModel *m, std::string *error);
 bool SimLoadTopologyFile(const std::string &path, SimModel *m, std::string *error);
-// spec is DEVICES:LUNS:PATHS (LUNs per device, paths per LUN).
-bool SimGenerateTopology(const std::string &spec, SimModel *m, std::string *error);
+// shape is DEVICES:LUNS:PATHS (LUNs per device, paths per LUN).
+bool SimGenerateTopology(const std::string &shape, SimModel *m, std::string *error);
 
 // The model in the topology file format, with the live state of every path
 // (state, link, disabled, active, counters) and the change counter.

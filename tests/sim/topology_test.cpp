@@ -128,8 +128,8 @@ TEST(SimTopology, GeneratedTopologyOf100000PathsLoadsAndRepliesQuickly)
     EXPECT_LT(seconds, 10.0);
 
     SimModel bad;
-    for (const char *spec : {"", "1:1", "1:1:1:1", "a:1:1", "1:1:65", "-1:1:1", "1000:1000:10"})
-        EXPECT_FALSE(SimGenerateTopology(spec, &bad, &error)) << spec;
+    for (const char *shape : {"", "1:1", "1:1:1:1", "a:1:1", "1:1:65", "-1:1:1", "1000:1000:10"})
+        EXPECT_FALSE(SimGenerateTopology(shape, &bad, &error)) << shape;
 }
 
 } // namespace
