@@ -25,21 +25,6 @@ size_t inputLeft;
 // library's limit go through unchanged, to exercise its refusal.
 const uint32_t SIZE_CAP = 1u << 16;
 
-uint32_t SizeOffset(uint32_t ioControlCode)
-{
-    switch (ioControlCode) {
-    case IOCTL_FERV_GET_ALL_HBAS:
-    case IOCTL_FERV_GET_ALL_DEVICES:
-        return FERV_ALL_SIZE;
-    case IOCTL_FERV_GET_DEVICE_INFO:
-        return FERV_DEV_SIZE;
-    case IOCTL_FERV_GET_LUN_INFO:
-        return FERV_LUNQ_SIZE;
-    default:
-        return 0;
-    }
-}
-
 void Require(bool condition)
 {
     if (!condition)
@@ -85,7 +70,7 @@ FERV_STATUS SendReqToDriver(uint32_t ioControlCode, void *inBuffer, uint32_t inB
     input += length;
     inputLeft -= length;
 
-    uint32_t sizeOffset = SizeOffset(ioControlCode);
+    uint32_t sizeOffset = FervSizeWordOffset(ioControlCode);
     if (sizeOffset != 0) {
         uint8_t *sizeWord = (uint8_t *)outBuffer + sizeOffset;
         uint32_t named = FervLoad32(sizeWord);

@@ -9,6 +9,8 @@
 #include <stdint.h>
 #include <string.h>
 
+#include "fervlib.h"
+
 static inline uint32_t FervLoad32(const void *p)
 {
     const uint8_t *b = (const uint8_t *)p;
@@ -90,6 +92,23 @@ enum {
     FERV_PATHQ_PATH = 88,
     FERV_PATHQ_REPLY_SIZE = 452
 };
+
+// Offset of the size word of a request whose buffer grows on 21, or 0 for a
+// request that has none.
+static inline uint32_t FervSizeWordOffset(uint32_t ioControlCode)
+{
+    switch (ioControlCode) {
+    case IOCTL_FERV_GET_ALL_HBAS:
+    case IOCTL_FERV_GET_ALL_DEVICES:
+        return FERV_ALL_SIZE;
+    case IOCTL_FERV_GET_DEVICE_INFO:
+        return FERV_DEV_SIZE;
+    case IOCTL_FERV_GET_LUN_INFO:
+        return FERV_LUNQ_SIZE;
+    default:
+        return 0;
+    }
+}
 
 // Topology records, offsets from each record's first byte.
 enum {

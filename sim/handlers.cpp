@@ -47,22 +47,6 @@ bool SimRequestMinimum(uint32_t code, uint32_t *minIn, uint32_t *minOut)
     return false;
 }
 
-// Offset of the size word of a growing request, or 0 for the others.
-static uint32_t SizeWordOffset(uint32_t code)
-{
-    switch (code) {
-    case IOCTL_FERV_GET_ALL_HBAS:
-    case IOCTL_FERV_GET_ALL_DEVICES:
-        return FERV_ALL_SIZE;
-    case IOCTL_FERV_GET_DEVICE_INFO:
-        return FERV_DEV_SIZE;
-    case IOCTL_FERV_GET_LUN_INFO:
-        return FERV_LUNQ_SIZE;
-    default:
-        return 0;
-    }
-}
-
 // The reply buffer starts as the request's bytes; handlers grow it to what
 // they write, never past outSize (checked by each handler).
 static uint8_t *At(SimReply *r, size_t off, size_t len)
@@ -81,7 +65,7 @@ static void SetStatus(SimReply *r, FERV_STATUS st)
 static void TooSmall(SimReply *r, uint32_t code, size_t need)
 {
     SetStatus(r, FERV_STATUS_BUFFER_TOO_SMALL);
-    FervStore32(At(r, SizeWordOffset(code), 4), (uint32_t)need);
+    FervStore32(At(r, FervSizeWordOffset(code), 4), (uint32_t)need);
 }
 
 // A reply that would exceed the largest buffer a caller can send.
@@ -387,7 +371,7 @@ void SimHandleRequest(SimModel *m, SimFaults *f, const SimRequest &q, SimReply *
         return;
     }
     uint32_t size = 0;
-    if (f && SizeWordOffset(q.code) && SimFaultTakeTooSmall(f, q.code, &size)) {
+    if (f && FervSizeWordOffset(q.code) && SimFaultTakeTooSmall(f, q.code, &size)) {
         if (size == 0)
             size = (uint32_t)std::min<uint64_t>((uint64_t)q.outSize + 256, FERV_SIZE_LIMIT);
         if (q.code == IOCTL_FERV_GET_ALL_HBAS)
