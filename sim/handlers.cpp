@@ -68,10 +68,20 @@ static void TooSmall(SimReply *r, uint32_t code, size_t need)
     FervStore32(At(r, FervSizeWordOffset(code), 4), (uint32_t)need);
 }
 
-// A reply that would exceed the largest buffer a caller can send.
-static bool TooLarge(size_t need)
+// Whether a topology reply of `need` bytes fits the caller's buffer. When it
+// does not, the status says why: 9 for a reply larger than any buffer a
+// caller can send, else 21 with the size to send next.
+static bool Fits(const SimRequest &q, SimReply *r, size_t need)
 {
-    return need > FERV_SIZE_LIMIT;
+    if (need > FERV_SIZE_LIMIT) {
+        SetStatus(r, FERV_STATUS_NO_MEMORY);
+        return false;
+    }
+    if (need > q.outSize) {
+        TooSmall(r, q.code, need);
+        return false;
+    }
+    return true;
 }
 
 static void AllHbas(SimModel *m, const SimRequest &q, SimReply *r)
@@ -80,11 +90,7 @@ static void AllHbas(SimModel *m, const SimRequest &q, SimReply *r)
     // The count goes out even with status 21: callers test it before the status.
     FervStore32(At(r, FERV_ALL_COUNT, 4), (uint32_t)m->hbas.size());
     FervStore32(At(r, FERV_ALL_DATA_LENGTH, 4), (uint32_t)(need - FERV_ALL_DATA));
-    if (TooLarge(need))
-        SetStatus(r, FERV_STATUS_NO_MEMORY);
-    else if (need > q.outSize)
-        TooSmall(r, q.code, need);
-    else
+    if (Fits(q, r, need))
         SetStatus(r, FERV_STATUS_SUCCESS);
 }
 
@@ -96,11 +102,7 @@ static void AllDevices(SimModel *m, const SimRequest &q, SimReply *r)
     size_t need = SimBuildDeviceList(*m, all, &r->data, FERV_ALL_DATA, q.outSize);
     FervStore32(At(r, FERV_ALL_COUNT, 4), (uint32_t)m->devices.size());
     FervStore32(At(r, FERV_ALL_DATA_LENGTH, 4), (uint32_t)(need - FERV_ALL_DATA));
-    if (TooLarge(need))
-        SetStatus(r, FERV_STATUS_NO_MEMORY);
-    else if (need > q.outSize)
-        TooSmall(r, q.code, need);
-    else
+    if (Fits(q, r, need))
         SetStatus(r, FERV_STATUS_SUCCESS);
 }
 
@@ -112,14 +114,8 @@ static void DeviceInfo(SimModel *m, const SimRequest &q, SimReply *r)
         return;
     }
     size_t need = SimBuildDeviceList(*m, std::vector<int>{di}, &r->data, FERV_DEV_DATA, q.outSize);
-    if (TooLarge(need)) {
-        SetStatus(r, FERV_STATUS_NO_MEMORY);
+    if (!Fits(q, r, need))
         return;
-    }
-    if (need > q.outSize) {
-        TooSmall(r, q.code, need);
-        return;
-    }
     FervStore32(At(r, FERV_DEV_DATA_LENGTH, 4), (uint32_t)(need - FERV_DEV_DATA));
     FervStore32(At(r, FERV_DEV_DATA_LENGTH + 4, 4), 1); // devices in the list
     SetStatus(r, FERV_STATUS_SUCCESS);
@@ -134,14 +130,8 @@ static void LunInfo(SimModel *m, const SimRequest &q, SimReply *r)
     }
     const size_t area = FERV_LUNQ_LUN + FERV_LUN_RECORD_SIZE;
     size_t need = SimBuildLun(*m, li, &r->data, FERV_LUNQ_LUN, area, q.outSize);
-    if (TooLarge(need)) {
-        SetStatus(r, FERV_STATUS_NO_MEMORY);
+    if (!Fits(q, r, need))
         return;
-    }
-    if (need > q.outSize) {
-        TooSmall(r, q.code, need);
-        return;
-    }
     // The word before the LUN: bytes of LUN and path data from there on.
     FervStore32(At(r, FERV_LUNQ_LUN - 4, 4), (uint32_t)(need - FERV_LUNQ_LUN));
     SetStatus(r, FERV_STATUS_SUCCESS);
