@@ -65,11 +65,11 @@ static void WwnFromText(const char *text, uint8_t *wwn)
 
 bool SimLoadDefaultTopology(SimModel *m, std::string *error)
 {
-    static const char *const hbaNames[] = {"HBA0-QLE2562", "HBA1-QLE2562"};
-    static const uint8_t wwpnBase[8] = {0x21, 0x00, 0x00, 0x24, 0xff, 0x3a, 0x1b, 0x00};
+    static const char *const hbaNames[] = {"HBA0-KF82002", "HBA1-KF82002"};
+    static const uint8_t wwpnBase[8] = {0x21, 0x00, 0x00, 0x0a, 0x1f, 0x3a, 0x1b, 0x00};
     for (int h = 0; h < 2; h++) {
         int hi = SimAddHba(m, hbaNames[h]);
-        m->hbas[hi].model = "QLogic QLE2562 8Gb FC";
+        m->hbas[hi].model = "Kestrel KF82002 8Gb FC";
         memcpy(m->hbas[hi].wwpn, wwpnBase, 8);
         m->hbas[hi].wwpn[7] = (uint8_t)h;
     }
