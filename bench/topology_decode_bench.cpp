@@ -10,7 +10,7 @@
 #include <benchmark/benchmark.h>
 
 #include "lib/topology_decode.h"
-#include "tests/unit/topology_replies.h"
+#include "tests/support/topology_replies.h"
 
 namespace {
 

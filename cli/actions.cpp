@@ -3,7 +3,7 @@
 // reports. One library call per command, sent once.
 #include "frontend.h"
 
-#include "platform/ferv_console.h"
+#include "console/ferv_console.h"
 
 // The library prints the device command's counts itself when the driver
 // reports a failure; on success they are not shown.

@@ -7,7 +7,7 @@
 // span without a zero byte still gets a bounded read.
 #include "frontend.h"
 
-#include "platform/ferv_console.h"
+#include "console/ferv_console.h"
 
 static const char *const pathStateNames[] = {
     "unknown", "down", "up_active", "up_standby", "admin", "transition",
@@ -134,15 +134,14 @@ void PrintDevice(const FervDevice *device, int verbose)
 }
 
 // Status 14 is a success inside the library: the blocks are handed over even
-// though the display treats the code as a failure, so give them back. A
-// failure in the device phase leaves the HBA phase's block in the record, so
-// every failure gives back whatever the record holds.
+// though the display treats the code as a failure, so give them back.
 FERV_STATUS ShowAllDevices(int verbose)
 {
     FervInfoList info = {};
     FERV_STATUS code = FervGetAllInfo(&info);
     if (code != FERV_STATUS_SUCCESS) {
-        FervFreeAllInfoMemory(&info);
+        if (code == FERV_STATUS_ALREADY_ACTIVE)
+            FervFreeAllInfoMemory(&info);
         return code;
     }
     const FervDevice *device = info.deviceList;

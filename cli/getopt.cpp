@@ -6,7 +6,7 @@
 
 #include <string.h>
 
-#include "platform/ferv_console.h"
+#include "console/ferv_console.h"
 
 GetoptState getoptState = {1, 1, nullptr};
 

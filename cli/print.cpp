@@ -5,7 +5,7 @@
 
 #include <string.h>
 
-#include "platform/ferv_console.h"
+#include "console/ferv_console.h"
 
 void PrintStatus(FERV_STATUS code)
 {

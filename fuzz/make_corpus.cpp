@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/unit/topology_replies.h"
+#include "tests/support/topology_replies.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include "channel/ferv_channel.h"
 #include "lib/ferv_wire.h"
 #include "lib/fervlib.h"
-#include "platform/ferv_console.h"
+#include "console/ferv_console.h"
 
 namespace {
 
@@ -54,12 +54,12 @@ void WalkDevice(const FervDevice *d)
 } // namespace
 
 // The channel, played by the fuzzer's bytes.
-FERV_STATUS SendReqToDriver(uint32_t ioControlCode, void *inBuffer, uint32_t inBufferSize, void *outBuffer,
-                            uint32_t outBufferSize)
+FervChannelResult SendReqToDriver(uint32_t ioControlCode, void *inBuffer, uint32_t inBufferSize, void *outBuffer,
+                                  uint32_t outBufferSize)
 {
     Require(inBuffer == outBuffer && inBufferSize == outBufferSize && outBufferSize >= 16);
     if (inputLeft < 2)
-        return FERV_STATUS_INTERNAL_ERROR;
+        return FERV_CHANNEL_IO_FAILED;
     size_t length = input[0] | (size_t)input[1] << 8;
     input += 2;
     inputLeft -= 2;
@@ -77,7 +77,7 @@ FERV_STATUS SendReqToDriver(uint32_t ioControlCode, void *inBuffer, uint32_t inB
         if (named > SIZE_CAP && named <= FERV_SIZE_LIMIT)
             FervStore32(sizeWord, SIZE_CAP - (named & 0xFFF));
     }
-    return FERV_STATUS_SUCCESS;
+    return FERV_CHANNEL_DONE;
 }
 
 // The console: every line is formatted, then dropped.

@@ -1,7 +1,7 @@
-// Byte layouts of the driver's requests and records, as named offsets, with
-// the little-endian helpers that read and write them. Nothing casts a request
-// buffer to a struct: every field goes through these helpers, so the layouts
-// hold on any host. The driver emulator builds its replies from the same
+// Byte layouts of the driver's requests and records, as named offsets. Nothing
+// casts a request buffer to a struct: every field goes through the
+// little-endian helpers of the protocol header, so the layouts hold on any
+// host. The driver emulator builds its replies from the same
 // offsets, so the two sides cannot drift apart.
 #ifndef FERV_WIRE_H
 #define FERV_WIRE_H
@@ -10,26 +10,7 @@
 #include <string.h>
 
 #include "fervlib.h"
-
-static inline uint32_t FervLoad32(const void *p)
-{
-    const uint8_t *b = (const uint8_t *)p;
-    return (uint32_t)b[0] | ((uint32_t)b[1] << 8) | ((uint32_t)b[2] << 16) | ((uint32_t)b[3] << 24);
-}
-
-static inline int32_t FervLoadS32(const void *p)
-{
-    return (int32_t)FervLoad32(p);
-}
-
-static inline void FervStore32(void *p, uint32_t v)
-{
-    uint8_t *b = (uint8_t *)p;
-    b[0] = (uint8_t)v;
-    b[1] = (uint8_t)(v >> 8);
-    b[2] = (uint8_t)(v >> 16);
-    b[3] = (uint8_t)(v >> 24);
-}
+#include "proto/ferv_proto.h"
 
 // Every request: status word at 0, body after it.
 enum {
@@ -49,9 +30,6 @@ enum {
     FERV_REQ_SIZE_LUN_STATS = 36,
     FERV_REQ_SIZE_WAIT = 8
 };
-
-// Largest size a driver may name or a frame may carry (256 MiB).
-#define FERV_SIZE_LIMIT 268435456u
 
 // Parameter and wait requests.
 enum {
@@ -89,26 +67,8 @@ enum {
     FERV_LUNQ_LUN = 28,
     // path request
     FERV_PATHQ_NAME = 4,
-    FERV_PATHQ_PATH = 88,
-    FERV_PATHQ_REPLY_SIZE = 452
+    FERV_PATHQ_PATH = 88
 };
-
-// Offset of the size word of a request whose buffer grows on 21, or 0 for a
-// request that has none.
-static inline uint32_t FervSizeWordOffset(uint32_t ioControlCode)
-{
-    switch (ioControlCode) {
-    case IOCTL_FERV_GET_ALL_HBAS:
-    case IOCTL_FERV_GET_ALL_DEVICES:
-        return FERV_ALL_SIZE;
-    case IOCTL_FERV_GET_DEVICE_INFO:
-        return FERV_DEV_SIZE;
-    case IOCTL_FERV_GET_LUN_INFO:
-        return FERV_LUNQ_SIZE;
-    default:
-        return 0;
-    }
-}
 
 // Topology records, offsets from each record's first byte.
 enum {
@@ -148,14 +108,52 @@ enum {
     FERV_LINK_RECORD_SIZE = 4 // HBA and secondary entries: only their link is read
 };
 
-// Writes text as a FervPathName at p: at most 80 characters, zero bytes after
-// them through byte 80, so a request never carries an unterminated field.
+// A path reply ends with the path record.
+enum { FERV_PATHQ_REPLY_SIZE = FERV_PATHQ_PATH + FERV_PATH_RECORD_SIZE };
+
+// The requests whose buffer grows while the driver answers 21: where the
+// size word sits that the driver rewrites with the size it needs, and the
+// least size a reply can have (its header; for the LUN request the LUN
+// record as well).
+typedef struct FervGrowingLayout {
+    uint32_t ioControlCode;
+    uint32_t sizeWord;
+    uint32_t fixedPart;
+} FervGrowingLayout;
+
+// The layout of a growing request, or null for a request that does not grow.
+static inline const FervGrowingLayout *FervGrowingLayoutOf(uint32_t ioControlCode)
+{
+    static const FervGrowingLayout layouts[] = {
+        {IOCTL_FERV_GET_ALL_HBAS, FERV_ALL_SIZE, FERV_ALL_DATA},
+        {IOCTL_FERV_GET_ALL_DEVICES, FERV_ALL_SIZE, FERV_ALL_DATA},
+        {IOCTL_FERV_GET_DEVICE_INFO, FERV_DEV_SIZE, FERV_DEV_DATA},
+        {IOCTL_FERV_GET_LUN_INFO, FERV_LUNQ_SIZE, FERV_LUNQ_LUN + FERV_LUN_RECORD_SIZE},
+    };
+    for (const FervGrowingLayout &layout : layouts) {
+        if (layout.ioControlCode == ioControlCode)
+            return &layout;
+    }
+    return nullptr;
+}
+
+// Offset of the size word of a growing request, or 0 for a request that has
+// none.
+static inline uint32_t FervSizeWordOffset(uint32_t ioControlCode)
+{
+    const FervGrowingLayout *layout = FervGrowingLayoutOf(ioControlCode);
+    return layout ? layout->sizeWord : 0;
+}
+
+// Writes text as a FervPathName at p: at most FERV_PATH_NAME_MAX characters,
+// zero bytes after them through the field's last byte, so a request never
+// carries an unterminated field.
 static inline void FervStorePathName(uint8_t *p, const char *text)
 {
     size_t n = 0;
-    while (n < 80 && text[n] != '\0')
+    while (n < FERV_PATH_NAME_MAX && text[n] != '\0')
         n++;
-    memset(p, 0, 81);
+    memset(p, 0, FERV_PATH_NAME_SIZE);
     memcpy(p, text, n);
 }
 

@@ -2,7 +2,7 @@
 //
 // Every call returns a FERV_STATUS; 0 is success and 14 ("already the active
 // path") is taken as success inside the library but handed back unchanged.
-// A failing call prints one diagnostic line of its own on standard output
+// A failing call prints a diagnostic line of its own on standard output
 // ("FervLib (WIN32) - <call>: ...") before it returns.
 //
 // The records below are the caller-side form of the driver's records: the
@@ -211,44 +211,86 @@ typedef struct FervInfoList {
 // Length of a text field: up to its first zero byte, at most its span.
 size_t FervTextLength(const char *text, size_t span);
 
+// ---- calls --------------------------------------------------------------------
+// Every call below checks its pointer arguments first: a null one prints the
+// call's "is NULL!" line and returns 1 with nothing sent. A call that cannot
+// allocate memory prints a "No Memory for ..." line and returns 9. When the
+// request does not get through, the call prints its "SendReqToDriver Error"
+// line and returns 10 (the I/O layer failed), 11 (no driver was found) or 9
+// (no completion event could be made). Any status word of the driver but 0
+// and 14 is printed on the call's "IOCTL_FERV_... Error" line and returned.
+// Unless a contract says otherwise, nothing the caller passed in is written
+// on failure.
+
 // ---- parameter calls and the change wait -------------------------------------
-// Reads the seven public words into *pParams. Returns 0 or 14 on success;
-// 1 for a null pointer; else the send or driver code. *pParams is written
-// only on success.
+// Reads the seven public words into *pParams. Returns 0 or 14 on success.
 FERV_STATUS FervGetPublicParameters(FervPublicParameters *pParams);
-// Sends all seven words of *pParams. Returns 0/14, 1, or the failing code.
+// Sends all seven words of *pParams; FERV_PARAM_UNCHANGED in a settable word
+// keeps that parameter. Returns 0 or 14 on success.
 FERV_STATUS FervSetPublicParameters(const FervPublicParameters *pParams);
-// Sends the three private words. Returns 0/14, 1, or the failing code.
+// Sends the three private words, FERV_PARAM_UNCHANGED as above. Returns 0 or
+// 14 on success.
 FERV_STATUS FervSetPrivateParameters(const FervPrivateParameters *pParams);
-// Blocks until the driver reports a change; *pKey goes out and, on 0/14,
-// the driver's key comes back in it. On failure *pKey keeps its value.
+// Blocks, without a time limit, until the driver reports a change; *pKey
+// goes out and, on 0 or 14, the driver's key comes back in it.
 FERV_STATUS FervWaitForChange(uint32_t *pKey);
 
 // ---- topology queries ---------------------------------------------------------
-// Fills *pInfoList with the HBA and device lists, each in one block that
-// FervFreeAllInfoMemory gives back. Returns the device reply's status (0/14);
-// 11 when the driver knows no HBA; 1, 9, 10 or the failing code otherwise.
+// The growing queries (all HBAs and devices, one device, one LUN) send a
+// 4096-byte buffer first and, while the driver answers 21, a buffer of the
+// size it names, at most 8 times. A named size outside the request's fixed
+// part and 256 MiB, or a reply that does not hold together, prints an
+// "Invalid Reply!" line and returns 10.
+
+// Fills *pInfoList with the HBA list and the device list, each in one block
+// that FervFreeAllInfoMemory gives back. Returns the device reply's status (0
+// or 14); 11 with a "No Devices Found" line when the driver knows no HBA,
+// whatever its status word says. On failure *pInfoList is untouched and
+// nothing is left allocated.
 FERV_STATUS FervGetAllInfo(FervInfoList *pInfoList);
+// Gives back both blocks of a FervInfoList that FervGetAllInfo filled.
+// Returns 0. The record's fields are left as they were.
 FERV_STATUS FervFreeAllInfoMemory(FervInfoList *pInfoList);
 // Fetches the device named by *pKey; *ppDevice receives one block holding the
-// reply's device list. Give it back with FervFreeDeviceMemory.
+// reply's device list (usually one device). Returns the reply's status (0 or
+// 14); on 9 for the block *ppDevice is null. Give it back with
+// FervFreeDeviceMemory.
 FERV_STATUS FervGetDeviceInfo(const FervWwnKey *pKey, FervDevice **ppDevice);
+// Gives back a device block: every device, LUN, path and secondary entry in
+// it. Returns 0.
 FERV_STATUS FervFreeDeviceMemory(FervDevice *pDev);
-// Fills *pLun; its pathList is one block (null when the LUN has no paths)
-// that FervFreeLunMemory gives back.
+// Fills *pLun with the LUN named by *pKey; its pathList is one block (null
+// when the LUN has no paths) that FervFreeLunMemory gives back, its next is
+// null. Returns the reply's status (0 or 14); on 9 for the block *pLun is
+// filled but its pathList is null.
 FERV_STATUS FervGetLunInfo(const FervWwnKey *pKey, FervLun *pLun);
+// Gives back the path block of a FervLun that FervGetLunInfo filled, where
+// there is one. Returns 0. The FervLun itself is the caller's.
 FERV_STATUS FervFreeLunMemory(FervLun *pLun);
-// Fills *pPath with the path named by pathName (at most 80 characters are
-// sent). Its next is null: the record stands alone.
+// Fills *pPath with the path named by pathName (its first 80 characters are
+// sent). Its next is null: the record stands alone and owns no block.
+// Returns the reply's status (0 or 14). The request has a fixed size, so a
+// 21 is a failure like any other.
 FERV_STATUS FervGetPathInfo(const char *pathName, FervPath *pPath);
 
 // ---- path, LUN and device commands and statistics -----------------------------
+// Sends *pCommand (FERV_PATH_CMD_) for the path named by pathName (its first
+// 80 characters). Returns the driver's status; 14 when the path is already
+// active.
 FERV_STATUS FervIssuePathCommand(const char *pathName, const uint8_t *pCommand);
+// Sends *pCommand (FERV_LUN_CMD_) for the LUN named by *pKey. Returns the
+// driver's status.
 FERV_STATUS FervIssueLUNCommand(const FervWwnKey *pKey, const uint8_t *pCommand);
-// Copies the reply's counts into *pCmd once the request got through, whatever
-// the driver's status; prints them after the error line when it failed.
+// Sends pCmd->command (FERV_DEVICE_CMD_) for the device named by *pKey and
+// copies the reply's counts into *pCmd once the request got through,
+// whatever the driver's status; prints them after the error line when it
+// failed. Returns the driver's status.
 FERV_STATUS FervIssueDeviceCommand(const FervWwnKey *pKey, FervDeviceCommand *pCmd);
+// Reads the counters of the path named by pathName (its first 80
+// characters) into *pStats. Returns 0 or 14 on success.
 FERV_STATUS FervGetPathStatistics(const char *pathName, FervStatistics *pStats);
+// Reads the counters of the LUN named by *pKey, summed over its paths, into
+// *pStats. Returns 0 or 14 on success.
 FERV_STATUS FervGetLUNStatistics(const FervWwnKey *pKey, FervStatistics *pStats);
 
 #endif

@@ -2,7 +2,7 @@
 #include "fervlib.h"
 
 #include "ferv_wire.h"
-#include "platform/ferv_console.h"
+#include "console/ferv_console.h"
 #include "request.h"
 
 static_assert(sizeof(FervPublicParameters) == 28, "seven public words");
@@ -14,12 +14,10 @@ static_assert(FERV_WAIT_KEY + 4 == FERV_REQ_SIZE_WAIT, "key fills the request");
 // Reads all seven words of the reply into *pParams.
 FERV_STATUS FervGetPublicParameters(FervPublicParameters *pParams)
 {
-    if (!pParams) {
-        FervPrint("FervLib (WIN32) - FervGetPublicParameters: pParams is NULL!\n");
-        return FERV_STATUS_INVALID_PARAMETER;
-    }
+    if (!pParams)
+        return UtilRefuseNull(__func__, "pParams");
     uint8_t request[FERV_REQ_SIZE_PUBLIC_PARAMS] = {0};
-    FERV_STATUS status = UtilRunRequest("FervGetPublicParameters", IOCTL_FERV_GET_PUBLIC_PARAMETERS, request,
+    FERV_STATUS status = UtilRunRequest(__func__, IOCTL_FERV_GET_PUBLIC_PARAMETERS, request,
                                         sizeof request);
     if (!UtilStatusIsSuccess(status))
         return status;
@@ -37,10 +35,8 @@ FERV_STATUS FervGetPublicParameters(FervPublicParameters *pParams)
 // settable word keeps that parameter.
 FERV_STATUS FervSetPublicParameters(const FervPublicParameters *pParams)
 {
-    if (!pParams) {
-        FervPrint("FervLib (WIN32) - FervSetPublicParameters: pParams is NULL!\n");
-        return FERV_STATUS_INVALID_PARAMETER;
-    }
+    if (!pParams)
+        return UtilRefuseNull(__func__, "pParams");
     uint8_t request[FERV_REQ_SIZE_PUBLIC_PARAMS] = {0};
     uint8_t *words = request + FERV_PARAMS_WORDS;
     FervStore32(words, (uint32_t)pParams->pollRate);
@@ -48,34 +44,30 @@ FERV_STATUS FervSetPublicParameters(const FervPublicParameters *pParams)
     FervStore32(words + 8, pParams->logLevel);
     for (int i = 0; i < 4; i++)
         FervStore32(words + 12 + 4 * i, (uint32_t)pParams->driverVersion[i]);
-    return UtilRunRequest("FervSetPublicParameters", IOCTL_FERV_SET_PUBLIC_PARAMETERS, request, sizeof request);
+    return UtilRunRequest(__func__, IOCTL_FERV_SET_PUBLIC_PARAMETERS, request, sizeof request);
 }
 
 FERV_STATUS FervSetPrivateParameters(const FervPrivateParameters *pParams)
 {
-    if (!pParams) {
-        FervPrint("FervLib (WIN32) - FervSetPrivateParameters: pParams is NULL!\n");
-        return FERV_STATUS_INVALID_PARAMETER;
-    }
+    if (!pParams)
+        return UtilRefuseNull(__func__, "pParams");
     uint8_t request[FERV_REQ_SIZE_PRIVATE_PARAMS] = {0};
     uint8_t *words = request + FERV_PARAMS_WORDS;
     FervStore32(words, pParams->paramT);
     FervStore32(words + 4, pParams->paramR);
     FervStore32(words + 8, pParams->paramD);
-    return UtilRunRequest("FervSetPrivateParameters", IOCTL_FERV_SET_PRIVATE_PARAMETERS, request, sizeof request);
+    return UtilRunRequest(__func__, IOCTL_FERV_SET_PRIVATE_PARAMETERS, request, sizeof request);
 }
 
 // The driver holds this request until a state change; the channel waits for
 // it without a limit.
 FERV_STATUS FervWaitForChange(uint32_t *pKey)
 {
-    if (!pKey) {
-        FervPrint("FervLib (WIN32) - FervWaitForChange: pKey is NULL!\n");
-        return FERV_STATUS_INVALID_PARAMETER;
-    }
+    if (!pKey)
+        return UtilRefuseNull(__func__, "pKey");
     uint8_t request[FERV_REQ_SIZE_WAIT] = {0};
     FervStore32(request + FERV_WAIT_KEY, *pKey);
-    FERV_STATUS status = UtilRunRequest("FervWaitForChange", IOCTL_FERV_WAIT_FOR_CHANGE, request, sizeof request);
+    FERV_STATUS status = UtilRunRequest(__func__, IOCTL_FERV_WAIT_FOR_CHANGE, request, sizeof request);
     if (UtilStatusIsSuccess(status))
         *pKey = FervLoad32(request + FERV_WAIT_KEY);
     return status;

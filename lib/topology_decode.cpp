@@ -5,9 +5,13 @@
 // heads, checks that each record it reaches lies inside the reply, that the
 // lists hold as many records as their counts promise, and counts the records
 // of each kind. That count sizes the block, which is allocated once. The
-// second pass walks the same links depth first (the order of
-// UtilRelinkDeviceList: a device, its whole LUN tree, its secondary list, then
-// the next device), fills the records and refuses a record reached twice.
+// second pass walks the same links depth first (a device, its whole LUN
+// tree, its secondary list, then the next device), fills the records and
+// refuses a record reached twice.
+//
+// Every record starts with its `next` link, so one table says which child
+// lists each kind of record holds, and one recursive routine per pass walks
+// any list of any kind.
 //
 // The first pass cannot loop for ever: without a repeat, no more records can
 // be reached than the reply has byte offsets, so a walk that goes on longer
@@ -137,9 +141,9 @@ typedef struct ReplyWalk {
     const uint8_t *reply;
     int64_t begin; // records lie inside [begin, end) of the reply
     int64_t end;
-    uint64_t budget;           // records the first pass may still reach
-    size_t count[KIND_COUNT];  // records of each kind, from the first pass
-    uint8_t *seen;             // second pass: one bit per offset of [begin, end)
+    uint64_t budget;             // records the first pass may still reach
+    size_t count[KIND_COUNT];    // records of each kind, from the first pass
+    uint8_t *seen;               // second pass: one bit per offset of [begin, end)
     uint8_t *cursor[KIND_COUNT]; // second pass: where the next record of a kind goes
     uint8_t *limit[KIND_COUNT];
 } ReplyWalk;
@@ -166,58 +170,123 @@ static bool RecordFits(const ReplyWalk *w, RecordKind kind, int64_t at)
     return at >= w->begin && at <= w->end - (int64_t)wireRecordSize[kind];
 }
 
-// First pass: one more record of `kind` at `at`.
-static bool CountRecord(ReplyWalk *w, RecordKind kind, int64_t at)
-{
-    if (!RecordFits(w, kind, at) || w->budget == 0)
-        return false;
-    w->budget--;
-    w->count[kind]++;
-    return true;
-}
-
 static bool CountIsMet(int32_t count, uint64_t reached)
 {
     return count <= 0 || reached >= (uint64_t)count;
 }
 
+// ---- filling native records -----------------------------------------------------
+
+void FervDecodePathRecord(const uint8_t *rec, FervPath *path)
+{
+    path->next = nullptr;
+    memcpy(path->pathName, rec + FERV_PATH_NAME, sizeof path->pathName);
+    path->state = rec[FERV_PATH_STATE];
+    memcpy(path->reserved86, rec + FERV_PATH_STATE + 1, sizeof path->reserved86);
+    path->flags = FervLoad32(rec + FERV_PATH_FLAGS);
+    memcpy(path->reserved92, rec + FERV_PATH_FLAGS + 4, sizeof path->reserved92);
+    memcpy(path->hbaName, rec + FERV_PATH_HBA_NAME, sizeof path->hbaName);
+}
+
+static void FillPath(const uint8_t *rec, void *place)
+{
+    FervDecodePathRecord(rec, (FervPath *)place);
+}
+
+// Everything of a LUN but its links.
+static void FillLun(const uint8_t *rec, void *place)
+{
+    FervLun *lun = (FervLun *)place;
+    memcpy(lun->wwn.bytes, rec + FERV_LUN_WWN, sizeof lun->wwn.bytes);
+    memcpy(lun->reserved20, rec + FERV_LUN_WWN + 16, sizeof lun->reserved20);
+    memcpy(lun->lunName, rec + FERV_LUN_NAME, sizeof lun->lunName);
+    lun->pathCount = FervLoadS32(rec + FERV_LUN_PATH_COUNT);
+    lun->loadBalancing = rec[FERV_LUN_LOAD_BALANCING];
+    memcpy(lun->reserved117, rec + FERV_LUN_LOAD_BALANCING + 1, sizeof lun->reserved117);
+    lun->pathingMode = FervLoad32(rec + FERV_LUN_PATHING_MODE);
+    memcpy(lun->reserved124, rec + FERV_LUN_PATHING_MODE + 4, sizeof lun->reserved124);
+}
+
+// Everything of a device but its links.
+static void FillDevice(const uint8_t *rec, void *place)
+{
+    FervDevice *dev = (FervDevice *)place;
+    memcpy(dev->reserved4, rec + 4, sizeof dev->reserved4);
+    memcpy(dev->deviceName, rec + FERV_DEVICE_NAME, sizeof dev->deviceName);
+    memcpy(dev->firmwareRevision, rec + FERV_DEVICE_FIRMWARE, sizeof dev->firmwareRevision);
+    memcpy(dev->ipAddress, rec + FERV_DEVICE_IP, sizeof dev->ipAddress);
+    memcpy(dev->serialNumber, rec + FERV_DEVICE_SERIAL, sizeof dev->serialNumber);
+    memcpy(dev->wwn.bytes, rec + FERV_DEVICE_WWN, sizeof dev->wwn.bytes);
+    memcpy(dev->reserved411, rec + FERV_DEVICE_WWN + 16, sizeof dev->reserved411);
+    dev->lunCount = FervLoadS32(rec + FERV_DEVICE_LUN_COUNT);
+    dev->secondaryCount = FervLoadS32(rec + FERV_DEVICE_SECONDARY_COUNT);
+}
+
+// ---- the record table -------------------------------------------------------------
+
+// A list that a record holds: where its link and its count sit in the wire
+// record, what kind of record it holds, and where its head goes in the
+// native record.
+typedef struct ChildList {
+    uint32_t linkField;
+    uint32_t countField;
+    RecordKind kind;
+    size_t nativeHead;
+} ChildList;
+
+// What each kind of record holds besides its `next` link, and how its other
+// fields are filled (null: it has none that anybody reads).
+typedef struct RecordShape {
+    void (*fill)(const uint8_t *rec, void *place);
+    size_t childCount;
+    ChildList children[2];
+} RecordShape;
+
+static const RecordShape recordShapes[] = {
+    {FillDevice,
+     2,
+     {{FERV_DEVICE_LUN_LIST, FERV_DEVICE_LUN_COUNT, KIND_LUN, offsetof(FervDevice, lunList)},
+      {FERV_DEVICE_SECONDARY_LIST, FERV_DEVICE_SECONDARY_COUNT, KIND_SECONDARY, offsetof(FervDevice, secondaryList)}}},
+    {FillLun, 1, {{FERV_LUN_PATH_LIST, FERV_LUN_PATH_COUNT, KIND_PATH, offsetof(FervLun, pathList)}}},
+    {FillPath, 0, {}},
+    {nullptr, 0, {}},
+    {nullptr, 0, {}},
+};
+static_assert(sizeof recordShapes / sizeof recordShapes[0] == KIND_COUNT, "one shape per record kind");
+
+// Every native record begins with its `next` pointer, as every wire record
+// begins with its `next` link.
+static_assert(offsetof(FervDevice, next) == 0 && offsetof(FervLun, next) == 0 && offsetof(FervPath, next) == 0 &&
+                  offsetof(FervSecondaryEntry, next) == 0 && offsetof(FervHba, next) == 0,
+              "next comes first");
+
+// Stores a pointer into the native record at `place`, `field` bytes in.
+static void SetPointer(void *place, size_t field, void *target)
+{
+    memcpy((uint8_t *)place + field, &target, sizeof target);
+}
+
+// ---- first pass: measuring --------------------------------------------------------
+
+// Follows the list of `kind` from `first` and every list its records hold,
+// counting records. Returns false when a record lies outside the reply, a
+// list falls short of its count, or more records are reached than the reply
+// can hold without a repeat.
 static bool MeasureList(ReplyWalk *w, RecordKind kind, int64_t first, int32_t count)
 {
+    const RecordShape *shape = &recordShapes[kind];
     uint64_t reached = 0;
     for (int64_t at = first; at != NO_RECORD; at = LinkTarget(w, at, FERV_REC_NEXT)) {
-        if (!CountRecord(w, kind, at))
+        if (!RecordFits(w, kind, at) || w->budget == 0)
             return false;
-        reached++;
-    }
-    return CountIsMet(count, reached);
-}
-
-static bool MeasureLunList(ReplyWalk *w, int64_t first, int32_t count)
-{
-    uint64_t reached = 0;
-    for (int64_t at = first; at != NO_RECORD; at = LinkTarget(w, at, FERV_REC_NEXT)) {
-        if (!CountRecord(w, KIND_LUN, at))
-            return false;
-        if (!MeasureList(w, KIND_PATH, LinkTarget(w, at, FERV_LUN_PATH_LIST),
-                         FervLoadS32(w->reply + at + FERV_LUN_PATH_COUNT)))
-            return false;
-        reached++;
-    }
-    return CountIsMet(count, reached);
-}
-
-static bool MeasureDeviceList(ReplyWalk *w, int64_t first, int32_t count)
-{
-    uint64_t reached = 0;
-    for (int64_t at = first; at != NO_RECORD; at = LinkTarget(w, at, FERV_REC_NEXT)) {
-        if (!CountRecord(w, KIND_DEVICE, at))
-            return false;
-        const uint8_t *rec = w->reply + at;
-        if (!MeasureLunList(w, LinkTarget(w, at, FERV_DEVICE_LUN_LIST), FervLoadS32(rec + FERV_DEVICE_LUN_COUNT)))
-            return false;
-        if (!MeasureList(w, KIND_SECONDARY, LinkTarget(w, at, FERV_DEVICE_SECONDARY_LIST),
-                         FervLoadS32(rec + FERV_DEVICE_SECONDARY_COUNT)))
-            return false;
+        w->budget--;
+        w->count[kind]++;
+        for (size_t c = 0; c < shape->childCount; c++) {
+            const ChildList *child = &shape->children[c];
+            if (!MeasureList(w, child->kind, LinkTarget(w, at, child->linkField),
+                             FervLoadS32(w->reply + at + child->countField)))
+                return false;
+        }
         reached++;
     }
     return CountIsMet(count, reached);
@@ -250,15 +319,25 @@ static void *AllocateBlock(ReplyWalk *w, uint8_t *scratch, size_t size)
     return block;
 }
 
-// Second pass: the native place for the record of `kind` at `at`, or null
-// when that record was reached before.
-static void *PlaceRecord(ReplyWalk *w, RecordKind kind, int64_t at)
+// ---- second pass: relinking -----------------------------------------------------
+
+// Marks the offset `at` as taken. Returns false when it was taken before.
+static bool ClaimOffset(ReplyWalk *w, int64_t at)
 {
     uint64_t bit = (uint64_t)(at - w->begin);
     uint8_t mask = (uint8_t)(1u << (bit & 7));
     if ((w->seen[bit >> 3] & mask) != 0)
-        return nullptr;
+        return false;
     w->seen[bit >> 3] |= mask;
+    return true;
+}
+
+// The native place for the record of `kind` at `at`, or null when that
+// record was reached before.
+static void *PlaceRecord(ReplyWalk *w, RecordKind kind, int64_t at)
+{
+    if (!ClaimOffset(w, at))
+        return nullptr;
     // The second pass follows the first one's links, so it never asks for
     // more records than were counted; the check guards that promise.
     if (w->cursor[kind] == w->limit[kind])
@@ -268,149 +347,33 @@ static void *PlaceRecord(ReplyWalk *w, RecordKind kind, int64_t at)
     return place;
 }
 
-// Claims a start offset without making a record of it: the LUN of a LUN
-// reply, which no path may share.
-static void ReserveOffset(ReplyWalk *w, int64_t at)
-{
-    uint64_t bit = (uint64_t)(at - w->begin);
-    w->seen[bit >> 3] |= (uint8_t)(1u << (bit & 7));
-}
-
-// ---- filling native records -----------------------------------------------------
-
-void FervDecodePathRecord(const uint8_t *rec, FervPath *path)
-{
-    path->next = nullptr;
-    memcpy(path->pathName, rec + FERV_PATH_NAME, sizeof path->pathName);
-    path->state = rec[FERV_PATH_STATE];
-    memcpy(path->reserved86, rec + FERV_PATH_STATE + 1, sizeof path->reserved86);
-    path->flags = FervLoad32(rec + FERV_PATH_FLAGS);
-    memcpy(path->reserved92, rec + FERV_PATH_FLAGS + 4, sizeof path->reserved92);
-    memcpy(path->hbaName, rec + FERV_PATH_HBA_NAME, sizeof path->hbaName);
-}
-
-// Everything of a LUN but its links.
-static void DecodeLunFields(const uint8_t *rec, FervLun *lun)
-{
-    memcpy(lun->wwn.bytes, rec + FERV_LUN_WWN, sizeof lun->wwn.bytes);
-    memcpy(lun->reserved20, rec + FERV_LUN_WWN + 16, sizeof lun->reserved20);
-    memcpy(lun->lunName, rec + FERV_LUN_NAME, sizeof lun->lunName);
-    lun->pathCount = FervLoadS32(rec + FERV_LUN_PATH_COUNT);
-    lun->loadBalancing = rec[FERV_LUN_LOAD_BALANCING];
-    memcpy(lun->reserved117, rec + FERV_LUN_LOAD_BALANCING + 1, sizeof lun->reserved117);
-    lun->pathingMode = FervLoad32(rec + FERV_LUN_PATHING_MODE);
-    memcpy(lun->reserved124, rec + FERV_LUN_PATHING_MODE + 4, sizeof lun->reserved124);
-}
-
-// Everything of a device but its links.
-static void DecodeDeviceFields(const uint8_t *rec, FervDevice *dev)
-{
-    memcpy(dev->reserved4, rec + 4, sizeof dev->reserved4);
-    memcpy(dev->deviceName, rec + FERV_DEVICE_NAME, sizeof dev->deviceName);
-    memcpy(dev->firmwareRevision, rec + FERV_DEVICE_FIRMWARE, sizeof dev->firmwareRevision);
-    memcpy(dev->ipAddress, rec + FERV_DEVICE_IP, sizeof dev->ipAddress);
-    memcpy(dev->serialNumber, rec + FERV_DEVICE_SERIAL, sizeof dev->serialNumber);
-    memcpy(dev->wwn.bytes, rec + FERV_DEVICE_WWN, sizeof dev->wwn.bytes);
-    memcpy(dev->reserved411, rec + FERV_DEVICE_WWN + 16, sizeof dev->reserved411);
-    dev->lunCount = FervLoadS32(rec + FERV_DEVICE_LUN_COUNT);
-    dev->secondaryCount = FervLoadS32(rec + FERV_DEVICE_SECONDARY_COUNT);
-}
-
-// Fills one record of a plain list (HBA, secondary entry or path) and hooks
-// it behind `prev`, the list's previous record or null.
-static void FillPlainRecord(RecordKind kind, const uint8_t *rec, void *place, void *prev)
-{
-    switch (kind) {
-    case KIND_PATH: {
-        FervPath *path = (FervPath *)place;
-        FervDecodePathRecord(rec, path);
-        if (prev != nullptr)
-            ((FervPath *)prev)->next = path;
-        break;
-    }
-    case KIND_SECONDARY: {
-        FervSecondaryEntry *entry = (FervSecondaryEntry *)place;
-        entry->next = nullptr;
-        if (prev != nullptr)
-            ((FervSecondaryEntry *)prev)->next = entry;
-        break;
-    }
-    default: {
-        FervHba *hba = (FervHba *)place;
-        hba->next = nullptr;
-        if (prev != nullptr)
-            ((FervHba *)prev)->next = hba;
-        break;
-    }
-    }
-}
-
-// Decodes a plain list (HBA list, secondary list, path list) from its first
-// record at `first` and stores the native head in *pHead (null for an empty
+// Decodes the list of `kind` from `first` with every list its records hold,
+// depth first, and stores the native head in *pHead (null for an empty
 // list). Returns false when a record is reached twice.
-static bool UtilRelinkList(ReplyWalk *w, RecordKind kind, int64_t first, void **pHead)
+static bool RelinkList(ReplyWalk *w, RecordKind kind, int64_t first, void **pHead)
 {
+    const RecordShape *shape = &recordShapes[kind];
     void *prev = nullptr;
     *pHead = nullptr;
     for (int64_t at = first; at != NO_RECORD; at = LinkTarget(w, at, FERV_REC_NEXT)) {
         void *place = PlaceRecord(w, kind, at);
         if (place == nullptr)
             return false;
-        FillPlainRecord(kind, w->reply + at, place, prev);
-        if (prev == nullptr)
+        if (shape->fill != nullptr)
+            shape->fill(w->reply + at, place);
+        SetPointer(place, 0, nullptr);
+        if (prev != nullptr)
+            SetPointer(prev, 0, place);
+        else
             *pHead = place;
         prev = place;
-    }
-    return true;
-}
-
-// Decodes a LUN list: each LUN, then its path list, then the next LUN.
-static bool UtilRelinkLunList(ReplyWalk *w, int64_t first, FervLun **pHead)
-{
-    FervLun *prev = nullptr;
-    *pHead = nullptr;
-    for (int64_t at = first; at != NO_RECORD; at = LinkTarget(w, at, FERV_REC_NEXT)) {
-        FervLun *lun = (FervLun *)PlaceRecord(w, KIND_LUN, at);
-        if (lun == nullptr)
-            return false;
-        DecodeLunFields(w->reply + at, lun);
-        lun->next = nullptr;
-        if (prev != nullptr)
-            prev->next = lun;
-        else
-            *pHead = lun;
-        prev = lun;
-        void *paths;
-        if (!UtilRelinkList(w, KIND_PATH, LinkTarget(w, at, FERV_LUN_PATH_LIST), &paths))
-            return false;
-        lun->pathList = (FervPath *)paths;
-    }
-    return true;
-}
-
-// Decodes a device list: each device, its LUN tree, its secondary list, then
-// the next device.
-static bool UtilRelinkDeviceList(ReplyWalk *w, int64_t first, FervDevice **pHead)
-{
-    FervDevice *prev = nullptr;
-    *pHead = nullptr;
-    for (int64_t at = first; at != NO_RECORD; at = LinkTarget(w, at, FERV_REC_NEXT)) {
-        FervDevice *dev = (FervDevice *)PlaceRecord(w, KIND_DEVICE, at);
-        if (dev == nullptr)
-            return false;
-        DecodeDeviceFields(w->reply + at, dev);
-        dev->next = nullptr;
-        if (prev != nullptr)
-            prev->next = dev;
-        else
-            *pHead = dev;
-        prev = dev;
-        if (!UtilRelinkLunList(w, LinkTarget(w, at, FERV_DEVICE_LUN_LIST), &dev->lunList))
-            return false;
-        void *entries;
-        if (!UtilRelinkList(w, KIND_SECONDARY, LinkTarget(w, at, FERV_DEVICE_SECONDARY_LIST), &entries))
-            return false;
-        dev->secondaryList = (FervSecondaryEntry *)entries;
+        for (size_t c = 0; c < shape->childCount; c++) {
+            const ChildList *child = &shape->children[c];
+            void *head;
+            if (!RelinkList(w, child->kind, LinkTarget(w, at, child->linkField), &head))
+                return false;
+            SetPointer(place, child->nativeHead, head);
+        }
     }
     return true;
 }
@@ -422,13 +385,15 @@ size_t FervDecodeScratchSize(uint32_t size)
     return ((size_t)size + 7) / 8;
 }
 
-// Both passes over one list of `kind` (a plain list or a device list) whose
-// first record is at `first`; on success *pHead is the block.
+// Both passes over one list of `kind` whose first record is at `first`; on
+// success *pHead is the block. `reserved`, unless NO_RECORD, is an offset no
+// record of the list may start at.
+// Returns 0; 9 with *pHead null when the block cannot be allocated; 10 when
+// the reply does not hold together.
 static FERV_STATUS DecodeList(ReplyWalk *w, uint8_t *scratch, RecordKind kind, int64_t first, int32_t count,
-                              void **pHead, size_t *pBlockSize)
+                              int64_t reserved, void **pHead, size_t *pBlockSize)
 {
-    bool measured = kind == KIND_DEVICE ? MeasureDeviceList(w, first, count) : MeasureList(w, kind, first, count);
-    if (!measured)
+    if (!MeasureList(w, kind, first, count))
         return FERV_STATUS_INTERNAL_ERROR;
     // The list's first record always counts, so a size of 0 only means one
     // too large to express.
@@ -438,16 +403,10 @@ static FERV_STATUS DecodeList(ReplyWalk *w, uint8_t *scratch, RecordKind kind, i
         *pHead = nullptr;
         return FERV_STATUS_NO_MEMORY;
     }
-    bool filled;
+    if (reserved != NO_RECORD)
+        ClaimOffset(w, reserved);
     void *head;
-    if (kind == KIND_DEVICE) {
-        FervDevice *devices;
-        filled = UtilRelinkDeviceList(w, first, &devices);
-        head = devices;
-    } else {
-        filled = UtilRelinkList(w, kind, first, &head);
-    }
-    if (!filled) {
+    if (!RelinkList(w, kind, first, &head)) {
         free(block);
         return FERV_STATUS_INTERNAL_ERROR;
     }
@@ -457,11 +416,11 @@ static FERV_STATUS DecodeList(ReplyWalk *w, uint8_t *scratch, RecordKind kind, i
     return FERV_STATUS_SUCCESS;
 }
 
-// The list of an all-HBA or all-device reply: header, then data from 16.
+// The list of an all-HBA or all-device reply: header, then data.
 static FERV_STATUS DecodeAllReply(const uint8_t *reply, uint32_t size, uint8_t *scratch, RecordKind kind,
                                   int32_t *pCount, void **ppList, size_t *pBlockSize)
 {
-    if (size < FERV_ALL_FIXED_PART)
+    if (size < FERV_ALL_DATA)
         return FERV_STATUS_INTERNAL_ERROR;
     uint32_t dataLength = FervLoad32(reply + FERV_ALL_DATA_LENGTH);
     if (dataLength > size - FERV_ALL_DATA)
@@ -478,7 +437,7 @@ static FERV_STATUS DecodeAllReply(const uint8_t *reply, uint32_t size, uint8_t *
     ReplyWalk w;
     WalkStart(&w, reply, FERV_ALL_DATA, (int64_t)FERV_ALL_DATA + dataLength);
     void *head;
-    FERV_STATUS status = DecodeList(&w, scratch, kind, FERV_ALL_DATA, count, &head, pBlockSize);
+    FERV_STATUS status = DecodeList(&w, scratch, kind, FERV_ALL_DATA, count, NO_RECORD, &head, pBlockSize);
     if (status == FERV_STATUS_INTERNAL_ERROR)
         return status;
     *pCount = count;
@@ -515,7 +474,7 @@ FERV_STATUS FervDecodeAllDevicesReply(const uint8_t *reply, uint32_t size, uint8
 FERV_STATUS FervDecodeDeviceReply(const uint8_t *reply, uint32_t size, uint8_t *scratch, FervDevice **ppList,
                                   size_t *pBlockSize)
 {
-    if (size < FERV_DEV_FIXED_PART)
+    if (size < FERV_DEV_DATA)
         return FERV_STATUS_INTERNAL_ERROR;
     uint32_t dataLength = FervLoad32(reply + FERV_DEV_DATA_LENGTH);
     if (dataLength > size - FERV_DEV_DATA)
@@ -525,7 +484,7 @@ FERV_STATUS FervDecodeDeviceReply(const uint8_t *reply, uint32_t size, uint8_t *
     ReplyWalk w;
     WalkStart(&w, reply, FERV_DEV_DATA, (int64_t)FERV_DEV_DATA + dataLength);
     void *head = nullptr;
-    FERV_STATUS status = DecodeList(&w, scratch, KIND_DEVICE, FERV_DEV_DATA, 0, &head, pBlockSize);
+    FERV_STATUS status = DecodeList(&w, scratch, KIND_DEVICE, FERV_DEV_DATA, 0, NO_RECORD, &head, pBlockSize);
     if (status != FERV_STATUS_INTERNAL_ERROR)
         *ppList = (FervDevice *)head;
     return status;
@@ -534,7 +493,7 @@ FERV_STATUS FervDecodeDeviceReply(const uint8_t *reply, uint32_t size, uint8_t *
 FERV_STATUS FervDecodeLunReply(const uint8_t *reply, uint32_t size, uint8_t *scratch, FervLun *pLun,
                                size_t *pBlockSize)
 {
-    if (size < FERV_LUNQ_FIXED_PART)
+    if (size < FERV_LUNQ_LUN + FERV_LUN_RECORD_SIZE)
         return FERV_STATUS_INTERNAL_ERROR;
     const uint8_t *rec = reply + FERV_LUNQ_LUN;
     // The paths may lie anywhere in the buffer, before the LUN or after it,
@@ -543,33 +502,19 @@ FERV_STATUS FervDecodeLunReply(const uint8_t *reply, uint32_t size, uint8_t *scr
     WalkStart(&w, reply, 0, size);
     int64_t first = LinkTarget(&w, FERV_LUNQ_LUN, FERV_LUN_PATH_LIST);
     int32_t pathCount = FervLoadS32(rec + FERV_LUN_PATH_COUNT);
-    FervPath *paths = nullptr;
+    void *paths = nullptr;
     FERV_STATUS status = FERV_STATUS_SUCCESS;
     if (first != NO_RECORD) {
-        if (!MeasureList(&w, KIND_PATH, first, pathCount))
-            return FERV_STATUS_INTERNAL_ERROR;
-        size_t blockSize = BlockSize(&w);
-        void *block = blockSize == 0 ? nullptr : AllocateBlock(&w, scratch, blockSize);
-        if (block == nullptr) {
-            status = FERV_STATUS_NO_MEMORY;
-        } else {
-            ReserveOffset(&w, FERV_LUNQ_LUN);
-            void *head;
-            if (!UtilRelinkList(&w, KIND_PATH, first, &head)) {
-                free(block);
-                return FERV_STATUS_INTERNAL_ERROR;
-            }
-            paths = (FervPath *)block;
-            if (pBlockSize != nullptr)
-                *pBlockSize = blockSize;
-        }
+        status = DecodeList(&w, scratch, KIND_PATH, first, pathCount, FERV_LUNQ_LUN, &paths, pBlockSize);
+        if (status == FERV_STATUS_INTERNAL_ERROR)
+            return status;
     } else if (!CountIsMet(pathCount, 0)) {
         return FERV_STATUS_INTERNAL_ERROR;
     } else if (pBlockSize != nullptr) {
         *pBlockSize = 0;
     }
-    DecodeLunFields(rec, pLun);
+    FillLun(rec, pLun);
     pLun->next = nullptr;
-    pLun->pathList = paths;
+    pLun->pathList = (FervPath *)paths;
     return status;
 }

@@ -26,14 +26,6 @@
 
 #include "fervlib.h"
 
-// Fixed part of each growing request: the header, and for the LUN request the
-// LUN record as well. A size the driver names must be at least this.
-enum {
-    FERV_ALL_FIXED_PART = 16,
-    FERV_DEV_FIXED_PART = 32,
-    FERV_LUNQ_FIXED_PART = 160
-};
-
 // Bytes of scratch memory the decoders need for a reply of `size` bytes. Its
 // contents on entry do not matter.
 size_t FervDecodeScratchSize(uint32_t size);

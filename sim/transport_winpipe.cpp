@@ -16,7 +16,7 @@
 
 #include "lib/ferv_wire.h"
 #include "sim/service.h"
-#include "winrelay/relay_service.h"
+#include "proto/relay_service.h"
 
 static const DWORD kChunk = 65536;
 static const size_t kAdminLineLimit = 1 << 20;

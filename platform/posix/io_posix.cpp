@@ -25,7 +25,7 @@
 #include <unistd.h>
 
 #include "platform/posix/posix_internal.h"
-#include "platform/posix/socket_frame.h"
+#include "proto/ferv_proto.h"
 
 #ifndef MSG_NOSIGNAL
 #define MSG_NOSIGNAL 0 // SO_NOSIGPIPE on the socket does the job instead
@@ -353,12 +353,7 @@ static bool ServerSpokeOutOfTurn(int fd)
 static bool SendRequest(PosixDevice *device, DWORD code, const void *in, DWORD inSize, DWORD outSize)
 {
     uint8_t header[FERV_FRAME_REQ_HEADER_SIZE];
-    FervStore32(header + FERV_FRAME_REQ_MAGIC, FERV_FRAME_MAGIC);
-    FervStore32(header + FERV_FRAME_REQ_VERSION, FERV_FRAME_VERSION);
-    FervStore32(header + FERV_FRAME_REQ_CODE, code);
-    FervStore32(header + FERV_FRAME_REQ_IN_SIZE, inSize);
-    FervStore32(header + FERV_FRAME_REQ_OUT_SIZE, outSize);
-    FervStore32(header + FERV_FRAME_REQ_RESERVED, 0);
+    FervFrameStoreRequest(header, code, inSize, outSize);
     return SendAll(device->fd, header, sizeof header) && SendAll(device->fd, (const uint8_t *)in, inSize);
 }
 

@@ -13,7 +13,7 @@
 #include <string.h>
 
 #include "platform/posix/posix_internal.h"
-#include "platform/posix/socket_frame.h"
+#include "proto/ferv_proto.h"
 
 #define SPINT_ACTIVE 0x00000001u
 

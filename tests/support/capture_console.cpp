@@ -3,7 +3,7 @@
 #include <stdarg.h>
 #include <stdio.h>
 
-#include "platform/ferv_console.h"
+#include "console/ferv_console.h"
 
 static std::string captured;
 

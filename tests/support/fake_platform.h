@@ -220,7 +220,7 @@ void FakeVerify();
 
 // Empties the channel's process-wide handle list, closing its handles, so
 // that the next request starts from an empty list. Each channel defines it.
-void DriverHandleListResetForTest(void);
+void DriverHandleListClear(void);
 
 // Fixture: a clean fake, channel and console before each test; at the end
 // the channel gives its handles back and the fake is verified.
@@ -228,13 +228,13 @@ class FakePlatformTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        DriverHandleListResetForTest();
+        DriverHandleListClear();
         FakeReset();
         TakeConsoleOutput();
     }
     void TearDown() override
     {
-        DriverHandleListResetForTest();
+        DriverHandleListClear();
         FakeVerify();
         FakeReset();
     }

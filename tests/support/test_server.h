@@ -56,7 +56,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/posix/socket_frame.h"
+#include "proto/ferv_proto.h"
 
 namespace ferv_test {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "channel/enum_channel.h"
+#include "channel/channel_core.h"
 #include "channel/ferv_channel.h"
 #include "lib/fervlib.h"
 #include "tests/support/fake_platform.h"
@@ -16,7 +16,7 @@ class ChannelTest : public FakePlatformTest {
 protected:
     // Sends an 8-byte request (status word 0, then 0x11223344) in one
     // buffer, as the library does, and keeps the reply.
-    FERV_STATUS Send(uint32_t code = IOCTL_FERV_WAIT_FOR_CHANGE)
+    FervChannelResult Send(uint32_t code = IOCTL_FERV_WAIT_FOR_CHANGE)
     {
         buffer = FakeWords({0, 0x11223344});
         return SendReqToDriver(code, buffer.data(), (uint32_t)buffer.size(), buffer.data(), (uint32_t)buffer.size());
@@ -46,13 +46,13 @@ const char *const pathB = "\\\\?\\root#ferv#0001#{a8987d25-df6e-4a51-9727-49fb6f
 
 TEST_F(ChannelTest, NoInterfaceSendsNothingAndRetriesDiscoveryEveryTime)
 {
-    EXPECT_EQ(Send(), (FERV_STATUS)FERV_STATUS_NO_DEVICES);
+    EXPECT_EQ(Send(), FERV_CHANNEL_NO_DRIVER);
     EXPECT_EQ(FakeCallLogText(), "GetClassDevs\n"
                                  "Enum 0 -> fail 259\n"
                                  "Destroy S1\n"
                                  "CreateEvent -> E1\n"
                                  "CloseHandle E1\n");
-    EXPECT_EQ(Send(), (FERV_STATUS)FERV_STATUS_NO_DEVICES);
+    EXPECT_EQ(Send(), FERV_CHANNEL_NO_DRIVER);
     EXPECT_EQ(Count("GetClassDevs"), 2);
     EXPECT_TRUE(FakeSentRequests().empty());
     EXPECT_EQ(TakeConsoleOutput(), "");
@@ -65,10 +65,10 @@ TEST_F(ChannelTest, OpensEachInterfaceForOverlappedIoAndKeepsUsingTheFirst)
     FakeExpect(IOCTL_FERV_WAIT_FOR_CHANGE).ExpectInput(FakeWords({0, 0x11223344})).ExpectDevice(pathA).Put32(4, 9);
     FakeExpectStatus(IOCTL_FERV_GET_LUN_STATS, 21).ExpectDevice(pathA);
 
-    EXPECT_EQ(Send(), (FERV_STATUS)0);
+    EXPECT_EQ(Send(), FERV_CHANNEL_DONE);
     EXPECT_EQ(buffer, FakeWords({0, 9}));
     // A status word the driver sets is the caller's business, not a failure.
-    EXPECT_EQ(Send(IOCTL_FERV_GET_LUN_STATS), (FERV_STATUS)0);
+    EXPECT_EQ(Send(IOCTL_FERV_GET_LUN_STATS), FERV_CHANNEL_DONE);
     EXPECT_EQ(FakeGet32(buffer, 0), 21u);
 
     EXPECT_EQ(Count("GetClassDevs"), 1) << "discovery runs only while the list is empty";
@@ -103,7 +103,7 @@ TEST_F(ChannelTest, SkipsInterfacesThatCannotBeDetailedOrOpened)
     FakeAddInterface(pathB);                                  // 6 kept
     FakeExpect(IOCTL_FERV_WAIT_FOR_CHANGE).ExpectDevice(pathA);
 
-    EXPECT_EQ(Send(), (FERV_STATUS)0);
+    EXPECT_EQ(Send(), FERV_CHANNEL_DONE);
     EXPECT_EQ(TakeConsoleOutput(),
               "FervLib (WIN32) - UtilEnumerateDeviceInterfaces: CreateFile Failed!\n"
               "FervLib (WIN32) - UtilEnumerateDeviceInterfaces: SetupDiGetInterfaceDeviceDetail Failed!\n"
@@ -117,7 +117,7 @@ TEST_F(ChannelTest, DiscoveryFailuresEndWithoutAHandle)
 {
     FakeAddInterface(pathA);
     FakeFailClassDevs(0x1a2b);
-    EXPECT_EQ(Send(), (FERV_STATUS)FERV_STATUS_NO_DEVICES);
+    EXPECT_EQ(Send(), FERV_CHANNEL_NO_DRIVER);
     EXPECT_EQ(TakeConsoleOutput(), "FervLib (WIN32) - UtilEnumerateDeviceInterfaces: SetupDiGetClassDevs Failed: 1a2b\n");
     EXPECT_EQ(FakeCallLogText(), "GetClassDevs -> fail 6699\nCreateEvent -> E1\nCloseHandle E1\n");
 
@@ -126,7 +126,7 @@ TEST_F(ChannelTest, DiscoveryFailuresEndWithoutAHandle)
     FakeFailClassDevs(0);
     FakeAddInterface(pathB);
     FakeFailEnumAt(0, 31);
-    EXPECT_EQ(Send(), (FERV_STATUS)FERV_STATUS_NO_DEVICES);
+    EXPECT_EQ(Send(), FERV_CHANNEL_NO_DRIVER);
     EXPECT_EQ(Count("Enum"), 1);
     EXPECT_EQ(TakeConsoleOutput(), "");
 }
@@ -135,13 +135,13 @@ TEST_F(ChannelTest, EventFailureAfterDiscoveryKeepsTheList)
 {
     FakeAddInterface(pathA);
     FakeFailCreateEvent(8);
-    EXPECT_EQ(Send(), (FERV_STATUS)FERV_STATUS_NO_DEVICES);
+    EXPECT_EQ(Send(), FERV_CHANNEL_NO_EVENT);
     EXPECT_EQ(TakeConsoleOutput(), "FervLib (WIN32) - SendReqToDriver: Error in CreateEvent: 00000008\n");
     EXPECT_EQ(FakeCallLog().front(), "GetClassDevs") << "discovery comes before the event";
     EXPECT_EQ(MemberIndices(), (std::vector<uint32_t>{0}));
 
     FakeExpect(IOCTL_FERV_WAIT_FOR_CHANGE).ExpectDevice(pathA);
-    EXPECT_EQ(Send(), (FERV_STATUS)0);
+    EXPECT_EQ(Send(), FERV_CHANNEL_DONE);
     EXPECT_EQ(Count("GetClassDevs"), 1);
 }
 
@@ -153,7 +153,7 @@ TEST_F(ChannelTest, RefusingHandleIsDroppedClosedAndTheNextOneTried)
     FakeExpect(IOCTL_FERV_WAIT_FOR_CHANGE).ExpectDevice(pathB).Put32(4, 5);
     FakeExpect(IOCTL_FERV_WAIT_FOR_CHANGE).ExpectDevice(pathB);
 
-    EXPECT_EQ(Send(), (FERV_STATUS)0);
+    EXPECT_EQ(Send(), FERV_CHANNEL_DONE);
     EXPECT_EQ(buffer, FakeWords({0, 5}));
     EXPECT_EQ(TakeConsoleOutput(), "FervLib (WIN32) - SendReqToDriver: Error in DeviceIoControl!: 0000001F\n");
     EXPECT_EQ(MemberIndices(), (std::vector<uint32_t>{1}));
@@ -163,7 +163,7 @@ TEST_F(ChannelTest, RefusingHandleIsDroppedClosedAndTheNextOneTried)
     EXPECT_EQ(FakeSentRequests()[0].input, FakeSentRequests()[1].input);
     EXPECT_EQ(Count("CreateEvent"), 1);
 
-    EXPECT_EQ(Send(), (FERV_STATUS)0);
+    EXPECT_EQ(Send(), FERV_CHANNEL_DONE);
     EXPECT_EQ(TakeConsoleOutput(), "");
 }
 
@@ -174,14 +174,14 @@ TEST_F(ChannelTest, AllRefusingEmptiesTheListAndTheNextRequestRediscovers)
     FakeExpect(IOCTL_FERV_WAIT_FOR_CHANGE).Refuse(31);
     FakeExpect(IOCTL_FERV_WAIT_FOR_CHANGE).Refuse(5);
 
-    EXPECT_EQ(Send(), (FERV_STATUS)FERV_STATUS_INTERNAL_ERROR);
+    EXPECT_EQ(Send(), FERV_CHANNEL_IO_FAILED);
     EXPECT_EQ(TakeConsoleOutput(), "FervLib (WIN32) - SendReqToDriver: Error in DeviceIoControl!: 0000001F\n"
                                    "FervLib (WIN32) - SendReqToDriver: Error in DeviceIoControl!: 00000005\n");
     EXPECT_EQ(DriverHandleList, nullptr);
     EXPECT_EQ(FakeOpenFileCount(), 0) << "dropped handles are closed";
 
     FakeExpect(IOCTL_FERV_WAIT_FOR_CHANGE).ExpectDevice(pathA);
-    EXPECT_EQ(Send(), (FERV_STATUS)0);
+    EXPECT_EQ(Send(), FERV_CHANNEL_DONE);
     EXPECT_EQ(Count("GetClassDevs"), 2);
     EXPECT_EQ(FakeLastSent().device, "F3");
 }
@@ -190,7 +190,7 @@ TEST_F(ChannelTest, PendedRequestWaitsForItsCompletion)
 {
     FakeAddInterface(pathA);
     FakeExpect(IOCTL_FERV_WAIT_FOR_CHANGE).Pend().Status(14).Put32(4, 0xCAFE);
-    EXPECT_EQ(Send(), (FERV_STATUS)0);
+    EXPECT_EQ(Send(), FERV_CHANNEL_DONE);
     EXPECT_EQ(buffer, FakeWords({14, 0xCAFE}));
     EXPECT_EQ(TakeConsoleOutput(), "");
     std::string log = FakeCallLogText();
@@ -207,14 +207,14 @@ TEST_F(ChannelTest, FailedCompletionKeepsTheHandleForTheNextRequest)
     FakeExpect(IOCTL_FERV_WAIT_FOR_CHANGE).WaitReturns(0x102);
     FakeExpect(IOCTL_FERV_WAIT_FOR_CHANGE).ExpectDevice(pathA);
 
-    EXPECT_EQ(Send(), (FERV_STATUS)FERV_STATUS_INTERNAL_ERROR);
+    EXPECT_EQ(Send(), FERV_CHANNEL_IO_FAILED);
     EXPECT_EQ(TakeConsoleOutput(), "FervLib (WIN32) - SendReqToDriver: Error in GetOverlappedResult: 000003E3\n");
-    EXPECT_EQ(Send(), (FERV_STATUS)FERV_STATUS_INTERNAL_ERROR);
+    EXPECT_EQ(Send(), FERV_CHANNEL_IO_FAILED);
     EXPECT_EQ(TakeConsoleOutput(), "FervLib (WIN32) - SendReqToDriver: Unexpected result from Wait!: 00000102\n");
     EXPECT_EQ(FakeSentRequests().size(), 2u) << "a completion failure never moves to the next handle";
     EXPECT_EQ(MemberIndices(), (std::vector<uint32_t>{0, 1}));
 
-    EXPECT_EQ(Send(), (FERV_STATUS)0);
+    EXPECT_EQ(Send(), FERV_CHANNEL_DONE);
     EXPECT_EQ(FakeClosed(), (std::vector<std::string>{"E1", "E2", "E3"}));
 }
 

@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "lib/topology_decode.h"
-#include "tests/unit/topology_replies.h"
+#include "tests/support/topology_replies.h"
 
 namespace {
 
@@ -442,7 +442,7 @@ TEST(TopologyDecode, BrokenHbaAndLunRepliesAreRefused)
     memset(&lun, 0x5A, sizeof lun);
     FervLun before = lun;
     WireBytes good = WireLunReply(WireLunWithPaths(2));
-    const size_t first = FERV_LUNQ_FIXED_PART;
+    const size_t first = 160; // behind the LUN record
     const size_t second = first + FERV_PATH_RECORD_SIZE;
     struct {
         const char *what;

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "channel/control_channel.h"
+#include "channel/channel_core.h"
 #include "channel/ferv_channel.h"
 #include "lib/fervlib.h"
 #include "tests/support/fake_platform.h"
@@ -12,7 +12,7 @@ namespace {
 
 class ControlChannelTest : public FakePlatformTest {
 protected:
-    FERV_STATUS Send()
+    FervChannelResult Send()
     {
         buffer = FakeWords({0, 1});
         return SendReqToDriver(IOCTL_FERV_WAIT_FOR_CHANGE, buffer.data(), (uint32_t)buffer.size(), buffer.data(),
@@ -26,13 +26,13 @@ TEST_F(ControlChannelTest, AbsentDeviceGivesElevenWithOnlyTheLibrarysLine)
     FervPublicParameters p;
     EXPECT_EQ(FervGetPublicParameters(&p), 11u);
     EXPECT_EQ(TakeConsoleOutput(), "FervLib (WIN32) - FervGetPublicParameters: SendReqToDriver Error: 0000000B\n");
-    EXPECT_EQ(Send(), 11u);
+    EXPECT_EQ(Send(), FERV_CHANNEL_NO_DRIVER);
     EXPECT_EQ(TakeConsoleOutput(), "");
     // Every request tries the device again; no interface is ever enumerated.
-    EXPECT_EQ(FakeCallLogText(), "CreateFile " FERV_CONTROL_DEVICE_PATH " -> fail 2\n"
+    EXPECT_EQ(FakeCallLogText(), "CreateFile " FAKE_CONTROL_DEVICE_PATH " -> fail 2\n"
                                  "CreateEvent -> E1\n"
                                  "CloseHandle E1\n"
-                                 "CreateFile " FERV_CONTROL_DEVICE_PATH " -> fail 2\n"
+                                 "CreateFile " FAKE_CONTROL_DEVICE_PATH " -> fail 2\n"
                                  "CreateEvent -> E2\n"
                                  "CloseHandle E2\n");
 }
@@ -42,9 +42,9 @@ TEST_F(ControlChannelTest, OpensTheDeviceOnceAndReusesIt)
     FakeAddDriver();
     FakeExpect(IOCTL_FERV_WAIT_FOR_CHANGE).ExpectDevice(FAKE_CONTROL_DEVICE_PATH).Put32(4, 3);
     FakeExpect(IOCTL_FERV_WAIT_FOR_CHANGE).ExpectDevice(FAKE_CONTROL_DEVICE_PATH).Status(21);
-    EXPECT_EQ(Send(), 0u);
+    EXPECT_EQ(Send(), FERV_CHANNEL_DONE);
     EXPECT_EQ(buffer, FakeWords({0, 3}));
-    EXPECT_EQ(Send(), 0u);
+    EXPECT_EQ(Send(), FERV_CHANNEL_DONE);
     EXPECT_EQ(FakeGet32(buffer, 0), 21u);
 
     ASSERT_EQ(FakeOpens().size(), 1u);
@@ -66,12 +66,12 @@ TEST_F(ControlChannelTest, RefusalEmptiesTheListAndTheNextRequestReopens)
     FakeAddDriver();
     FakeExpect(IOCTL_FERV_WAIT_FOR_CHANGE).Refuse(31);
     FakeExpect(IOCTL_FERV_WAIT_FOR_CHANGE);
-    EXPECT_EQ(Send(), 10u);
+    EXPECT_EQ(Send(), FERV_CHANNEL_IO_FAILED);
     EXPECT_EQ(TakeConsoleOutput(), "FervLib (WIN32) - SendReqToDriver: Error in DeviceIoControl!: 0000001F\n");
     EXPECT_EQ(DriverHandleList, nullptr);
     EXPECT_EQ(FakeOpenFileCount(), 0) << "the refused handle is closed";
 
-    EXPECT_EQ(Send(), 0u);
+    EXPECT_EQ(Send(), FERV_CHANNEL_DONE);
     EXPECT_EQ(FakeLastSent().device, "F2");
     EXPECT_EQ(TakeConsoleOutput(), "");
 }
@@ -86,22 +86,29 @@ TEST_F(ControlChannelTest, PendedWaitCompletesAndFailuresKeepTheHandle)
 
     FakeExpect(IOCTL_FERV_WAIT_FOR_CHANGE).PendThenFail(995);
     FakeExpect(IOCTL_FERV_WAIT_FOR_CHANGE).WaitReturns(WAIT_FAILED);
-    EXPECT_EQ(Send(), 10u);
-    EXPECT_EQ(Send(), 10u);
+    EXPECT_EQ(Send(), FERV_CHANNEL_IO_FAILED);
+    EXPECT_EQ(Send(), FERV_CHANNEL_IO_FAILED);
     EXPECT_EQ(TakeConsoleOutput(), "FervLib (WIN32) - SendReqToDriver: Error in GetOverlappedResult: 000003E3\n"
                                    "FervLib (WIN32) - SendReqToDriver: Unexpected result from Wait!: FFFFFFFF\n");
     EXPECT_EQ(FakeOpens().size(), 1u);
     EXPECT_NE(DriverHandleList, nullptr);
 }
 
-TEST_F(ControlChannelTest, EventFailureGivesElevenAndKeepsTheOpenDevice)
+// A failed event is a shortage of resources, not a missing driver: the
+// library reports 9, never 11's "No supported devices were detected".
+TEST_F(ControlChannelTest, EventFailureIsNoMemoryAndKeepsTheOpenDevice)
 {
     FakeAddDriver();
     FakeFailCreateEvent(8);
-    EXPECT_EQ(Send(), 11u);
+    EXPECT_EQ(Send(), FERV_CHANNEL_NO_EVENT);
     EXPECT_EQ(TakeConsoleOutput(), "FervLib (WIN32) - SendReqToDriver: Error in CreateEvent: 00000008\n");
+    FakeFailCreateEvent(8);
+    FervPublicParameters params;
+    EXPECT_EQ(FervGetPublicParameters(&params), (FERV_STATUS)FERV_STATUS_NO_MEMORY);
+    EXPECT_EQ(TakeConsoleOutput(), "FervLib (WIN32) - SendReqToDriver: Error in CreateEvent: 00000008\n"
+                                   "FervLib (WIN32) - FervGetPublicParameters: SendReqToDriver Error: 00000009\n");
     FakeExpect(IOCTL_FERV_WAIT_FOR_CHANGE);
-    EXPECT_EQ(Send(), 0u);
+    EXPECT_EQ(Send(), FERV_CHANNEL_DONE);
     EXPECT_EQ(FakeOpens().size(), 1u);
 }
 

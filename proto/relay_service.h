@@ -14,7 +14,7 @@
  *      one instance);
  *   2. CreateFile(FERV_RELAY_SERVICE_PATH): during this open the relay
  *      connects to the pipe and makes the driver present: the control
- *      device's name \\.\ZEL_HA_CONTROL appears and the instances' device
+ *      device (FERV_CONTROL_DEVICE_PATH) appears and the instances' device
  *      interfaces are enabled;
  *   3. ConnectNamedPipe, which then reports ERROR_PIPE_CONNECTED.
  * Closing the service device's handle (or ending the process) detaches the
@@ -81,6 +81,8 @@
 #ifndef FERV_RELAY_SERVICE_H
 #define FERV_RELAY_SERVICE_H
 
+#include "ferv_proto.h"
+
 /* The pipe, as the service names it and as the relay opens it. */
 #define FERV_RELAY_PIPE_PATH "\\\\.\\pipe\\FervRelay"
 #define FERV_RELAY_PIPE_KERNEL_NAME L"\\Device\\NamedPipe\\FervRelay"
@@ -92,20 +94,15 @@
 #define FERV_RELAY_SERVICE_LINK_NAME L"\\DosDevices\\FervRelayService"
 #define FERV_RELAY_SERVICE_PATH "\\\\.\\FervRelayService"
 
-/* The client-facing control device and its link (\\.\ZEL_HA_CONTROL). */
-#define FERV_RELAY_CONTROL_DEVICE_NAME L"\\Device\\ZEL_HA_CONTROL"
-#define FERV_RELAY_CONTROL_LINK_NAME L"\\DosDevices\\ZEL_HA_CONTROL"
-#define FERV_RELAY_CONTROL_PATH "\\\\.\\ZEL_HA_CONTROL"
+/* The client-facing control device and its link (\\.\<control device name>). */
+#define FERV_RELAY_CONTROL_DEVICE_NAME L"\\Device\\" FERV_CONTROL_DEVICE_NAME
+#define FERV_RELAY_CONTROL_LINK_NAME L"\\DosDevices\\" FERV_CONTROL_DEVICE_NAME
+#define FERV_RELAY_CONTROL_PATH FERV_CONTROL_DEVICE_PATH
 
-/* The device interface class each instance registers:
- * {a8987d25-df6e-4a51-9727-49fb6f1479a2}. */
-#define FERV_RELAY_INTERFACE_GUID_INIT                                                   \
-    {                                                                                    \
-        0xa8987d25, 0xdf6e, 0x4a51, { 0x97, 0x27, 0x49, 0xfb, 0x6f, 0x14, 0x79, 0xa2 } \
-    }
+/* The device interface class each instance registers. */
+#define FERV_RELAY_INTERFACE_GUID_INIT FERV_INTERFACE_CLASS_GUID_INIT
 
-/* "FRLY" */
-#define FERV_RELAY_MAGIC 0x594C5246u
+#define FERV_RELAY_MAGIC FERV_FOURCC('F', 'R', 'L', 'Y')
 
 /* Message kinds. */
 #define FERV_RELAY_KIND_PEND 1u
@@ -138,7 +135,7 @@
 #define FERV_RELAY_ANS_SIZE 24
 
 /* Input, output and reply lengths are at most this (256 MiB). */
-#define FERV_RELAY_MAX_DATA 0x10000000u
+#define FERV_RELAY_MAX_DATA FERV_SIZE_LIMIT
 
 /* NTSTATUS values a service typically answers with. */
 #define FERV_RELAY_STATUS_SUCCESS 0x00000000u
@@ -151,20 +148,7 @@
 
 /* Little-endian access to message fields: messages are byte buffers, never
  * cast to structures. */
-static __inline unsigned int FervRelayLoad32(const void *buffer, unsigned int offset)
-{
-    const unsigned char *p = (const unsigned char *)buffer + offset;
-    return (unsigned int)p[0] | ((unsigned int)p[1] << 8) | ((unsigned int)p[2] << 16) |
-           ((unsigned int)p[3] << 24);
-}
-
-static __inline void FervRelayStore32(void *buffer, unsigned int offset, unsigned int value)
-{
-    unsigned char *p = (unsigned char *)buffer + offset;
-    p[0] = (unsigned char)value;
-    p[1] = (unsigned char)(value >> 8);
-    p[2] = (unsigned char)(value >> 16);
-    p[3] = (unsigned char)(value >> 24);
-}
+#define FervRelayLoad32(buffer, offset) FervLoad32((const unsigned char *)(buffer) + (offset))
+#define FervRelayStore32(buffer, offset, value) FervStore32((unsigned char *)(buffer) + (offset), (value))
 
 #endif

@@ -1,19 +1,14 @@
-// The request channel of fervadm: discovery of the driver's device
-// interfaces, the process-wide list of their handles, and the send routine
-// that tries them in order.
-#include "enum_channel.h"
-
+// The door of interface enumeration: every present interface of the
+// driver's class, opened in enumeration order.
 #include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include "channel_send.h"
-#include "ferv_channel.h"
-#include "platform/ferv_console.h"
+#include "channel_core.h"
+#include "console/ferv_console.h"
+#include "proto/ferv_proto.h"
 
-const GUID FervInterfaceClassGuid = {0xa8987d25, 0xdf6e, 0x4a51, {0x97, 0x27, 0x49, 0xfb, 0x6f, 0x14, 0x79, 0xa2}};
-
-DriverHandleNode *DriverHandleList = NULL;
+static const GUID interfaceClass = FERV_INTERFACE_CLASS_GUID_INIT;
 
 // A detail record must hold at least its cbSize and the terminator of an
 // empty path; anything smaller cannot be handed to the platform safely.
@@ -50,7 +45,7 @@ static DriverHandleNode *OpenInterface(HDEVINFO set, SP_DEVICE_INTERFACE_DATA *d
     node->pDetail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
 
     if (!SetupDiGetDeviceInterfaceDetailA(set, data, node->pDetail, detailSize, &required, NULL)) {
-        FervPrint("FervLib (WIN32) - UtilEnumerateDeviceInterfaces: SetupDiGetInterfaceDeviceDetail Failed!\n");
+        FervPrintDiagnostic("UtilEnumerateDeviceInterfaces", "SetupDiGetInterfaceDeviceDetail Failed!");
         FreeNode(node);
         return NULL;
     }
@@ -61,7 +56,7 @@ static DriverHandleNode *OpenInterface(HDEVINFO set, SP_DEVICE_INTERFACE_DATA *d
     node->hDevice = CreateFileA(node->pDetail->DevicePath, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
                                 FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, NULL);
     if (node->hDevice == INVALID_HANDLE_VALUE) {
-        FervPrint("FervLib (WIN32) - UtilEnumerateDeviceInterfaces: CreateFile Failed!\n");
+        FervPrintDiagnostic("UtilEnumerateDeviceInterfaces", "CreateFile Failed!");
         FreeNode(node);
         return NULL;
     }
@@ -70,10 +65,9 @@ static DriverHandleNode *OpenInterface(HDEVINFO set, SP_DEVICE_INTERFACE_DATA *d
 
 DriverHandleNode *UtilEnumerateDeviceInterfaces(void)
 {
-    HDEVINFO set = SetupDiGetClassDevsA(&FervInterfaceClassGuid, NULL, NULL, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    HDEVINFO set = SetupDiGetClassDevsA(&interfaceClass, NULL, NULL, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (set == INVALID_HANDLE_VALUE) {
-        FervPrint("FervLib (WIN32) - UtilEnumerateDeviceInterfaces: SetupDiGetClassDevs Failed: %x\n",
-                  (unsigned)GetLastError());
+        FervPrintDiagnostic(__func__, "SetupDiGetClassDevs Failed: %x", (unsigned)GetLastError());
         return NULL;
     }
 
@@ -86,7 +80,7 @@ DriverHandleNode *UtilEnumerateDeviceInterfaces(void)
     // Any enumeration failure ends discovery: after ERROR_NO_MORE_ITEMS
     // there is nothing more, and after another error retrying the same
     // index could go on for ever.
-    for (DWORD index = 0; SetupDiEnumDeviceInterfaces(set, NULL, &FervInterfaceClassGuid, index, &data); index++) {
+    for (DWORD index = 0; SetupDiEnumDeviceInterfaces(set, NULL, &interfaceClass, index, &data); index++) {
         DriverHandleNode *node = OpenInterface(set, &data, index);
         if (!node)
             continue;
@@ -99,25 +93,4 @@ DriverHandleNode *UtilEnumerateDeviceInterfaces(void)
 
     SetupDiDestroyDeviceInfoList(set);
     return head;
-}
-
-// Takes the head node off the list, closes its handle and frees it.
-static void DropHead(void)
-{
-    DriverHandleNode *node = DriverHandleList;
-    DriverHandleList = node->next;
-    CloseHandle(node->hDevice);
-    FreeNode(node);
-}
-
-FERV_STATUS SendReqToDriver(uint32_t ioControlCode, void *inBuffer, uint32_t inBufferSize, void *outBuffer,
-                            uint32_t outBufferSize)
-{
-    return ChannelSendRequest(UtilEnumerateDeviceInterfaces, DropHead, ioControlCode, inBuffer, inBufferSize, outBuffer, outBufferSize);
-}
-
-void DriverHandleListResetForTest(void)
-{
-    while (DriverHandleList)
-        DropHead();
 }
