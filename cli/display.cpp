@@ -9,12 +9,6 @@
 
 #include "console/ferv_console.h"
 
-static const char *const pathStateNames[] = {
-    "unknown", "down", "up_active", "up_standby", "admin", "transition",
-};
-static_assert(sizeof pathStateNames / sizeof pathStateNames[0] == FERV_PATH_STATE_COUNT,
-              "one name per path state");
-
 // The marker and the Enabled and Active columns of a path line, by state.
 // Only a standby path looks at the preferred bit: '!' flags a preferred path
 // that stands by, ready to be restored.
@@ -65,9 +59,9 @@ void PrintPathLine(const FervPath *path, int verbose)
               TEXT_ARG(path->hbaName), columns->enabled, columns->active);
     if ((verbose & 1) == 0)
         return;
-    if (path->state < FERV_PATH_STATE_COUNT)
-        FervPrint("        state:%s flags:0x%x\n", pathStateNames[path->state],
-                  (unsigned)path->flags);
+    const char *stateName = FervPathStateName(path->state);
+    if (stateName != nullptr)
+        FervPrint("        state:%s flags:0x%x\n", stateName, (unsigned)path->flags);
     else
         FervPrint("        state:%u flags:0x%x\n", (unsigned)path->state, (unsigned)path->flags);
 }

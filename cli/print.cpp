@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "console/ferv_console.h"
+#include "proto/ferv_proto.h"
 
 void PrintStatus(FERV_STATUS code)
 {
@@ -70,17 +71,6 @@ void PrintWwnKey(const FervWwnKey *key)
     FervPrint(" ");
 }
 
-static int HexDigitValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // Each byte is the character pair at 2i, 2i+1 read as one hexadecimal number:
 // the digits from the pair's first character up to the first character that
 // is not a hexadecimal digit. So "1f" is 0x1f, "1g" is 0x01, "0x" is 0, and a
@@ -96,7 +86,7 @@ void ParseWwnKey(const char *text, FervWwnKey *key)
     for (size_t i = 0; i < pairs; i++) {
         int value = 0;
         for (size_t j = 0; j < 2; j++) {
-            int digit = HexDigitValue(text[2 * i + j]);
+            int digit = FervHexDigitValue(text[2 * i + j]);
             if (digit < 0)
                 break;
             value = value * 16 + digit;
@@ -124,12 +114,12 @@ int32_t ConvertNumber(const char *text, int base)
         negative = *p == '-';
         p++;
     }
-    if (base == 16 && p[0] == '0' && (p[1] == 'x' || p[1] == 'X') && HexDigitValue(p[2]) >= 0)
+    if (base == 16 && p[0] == '0' && (p[1] == 'x' || p[1] == 'X') && FervHexDigitValue(p[2]) >= 0)
         p += 2;
 
     int64_t magnitude = 0;
     for (;; p++) {
-        int digit = HexDigitValue(*p);
+        int digit = FervHexDigitValue(*p);
         if (digit < 0 || digit >= base)
             break;
         if (magnitude <= limit)

@@ -144,6 +144,10 @@ enum {
     FERV_PATH_STATE_COUNT = 6
 };
 
+// The name of a path state as the reports print it ("up_active"), or null for
+// a state above FERV_PATH_STATE_TRANSITION, which has no name.
+const char *FervPathStateName(uint32_t state);
+
 #define FERV_PATH_FLAG_PREFERRED 0x04u
 
 enum {

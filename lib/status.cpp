@@ -1,5 +1,6 @@
-// The tables of facts every part of the library shares: status messages,
-// control-code names, and text-field lengths.
+// The tables of facts every part of the library shares, and its users with
+// it: status messages, control-code names, path-state names, and text-field
+// lengths.
 #include "fervlib.h"
 
 #include <string.h>
@@ -65,6 +66,16 @@ const char *FervControlCodeName(uint32_t ioControlCode)
         ioControlCode > IOCTL_FERV_WAIT_FOR_CHANGE)
         return nullptr;
     return controlCodeNames[(ioControlCode - IOCTL_FERV_GET_ALL_HBAS) >> 2];
+}
+
+static const char *const pathStateNames[] = {
+    "unknown", "down", "up_active", "up_standby", "admin", "transition",
+};
+static_assert(sizeof pathStateNames / sizeof pathStateNames[0] == FERV_PATH_STATE_COUNT, "one name per path state");
+
+const char *FervPathStateName(uint32_t state)
+{
+    return state < FERV_PATH_STATE_COUNT ? pathStateNames[state] : nullptr;
 }
 
 size_t FervTextLength(const char *text, size_t span)

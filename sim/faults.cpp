@@ -7,28 +7,17 @@
 
 #include "lib/fervlib.h"
 
-struct CodeName {
-    uint32_t code;
-    const char *name; // without the IOCTL_FERV_ prefix
-};
+// The control codes' names are the library's (FervControlCodeName); the
+// emulator's words leave out their common prefix.
+static const char kCodePrefix[] = "IOCTL_FERV_";
 
-static const CodeName kCodes[] = {
-    {IOCTL_FERV_GET_ALL_HBAS, "GET_ALL_HBAS"},
-    {IOCTL_FERV_GET_ALL_DEVICES, "GET_ALL_DEVICES"},
-    {IOCTL_FERV_GET_DEVICE_INFO, "GET_DEVICE_INFO"},
-    {IOCTL_FERV_GET_LUN_INFO, "GET_LUN_INFO"},
-    {IOCTL_FERV_GET_PATH_INFO, "GET_PATH_INFO"},
-    {IOCTL_FERV_ISSUE_PATH_CMD, "ISSUE_PATH_CMD"},
-    {IOCTL_FERV_ISSUE_LUN_CMD, "ISSUE_LUN_CMD"},
-    {IOCTL_FERV_ISSUE_DEVICE_CMD, "ISSUE_DEVICE_CMD"},
-    {IOCTL_FERV_GET_PUBLIC_PARAMETERS, "GET_PUBLIC_PARAMETERS"},
-    {IOCTL_FERV_SET_PUBLIC_PARAMETERS, "SET_PUBLIC_PARAMETERS"},
-    {IOCTL_FERV_SET_PRIVATE_PARAMETERS, "SET_PRIVATE_PARAMETERS"},
-    {IOCTL_FERV_GET_PATH_STATS, "GET_PATH_STATS"},
-    {IOCTL_FERV_GET_LUN_STATS, "GET_LUN_STATS"},
-    {IOCTL_FERV_WAIT_FOR_CHANGE, "WAIT_FOR_CHANGE"},
-};
-static_assert(sizeof kCodes / sizeof kCodes[0] == 14, "one name per control code");
+// The name of a control code without the prefix, or null for a code that is
+// none of the driver's.
+static const char *ShortCodeName(uint32_t code)
+{
+    const char *name = FervControlCodeName(code);
+    return name ? name + sizeof kCodePrefix - 1 : nullptr;
+}
 
 void SimFaultsInit(SimFaults *f, int endpoints)
 {
@@ -126,11 +115,13 @@ uint32_t SimParseControlCode(const std::string &word)
     std::string up;
     for (char c : word)
         up += (char)toupper((unsigned char)c);
-    if (up.compare(0, 11, "IOCTL_FERV_") == 0)
-        up = up.substr(11);
-    for (const CodeName &c : kCodes)
-        if (up == c.name)
-            return c.code;
+    if (up.compare(0, sizeof kCodePrefix - 1, kCodePrefix) == 0)
+        up = up.substr(sizeof kCodePrefix - 1);
+    for (uint32_t code = IOCTL_FERV_GET_ALL_HBAS; code <= IOCTL_FERV_WAIT_FOR_CHANGE; code += 4) {
+        const char *name = ShortCodeName(code);
+        if (name != nullptr && up == name)
+            return code;
+    }
     if (up.compare(0, 2, "0X") == 0 && up.size() > 2 && up.size() <= 10) {
         char *end = nullptr;
         unsigned long v = strtoul(up.c_str() + 2, &end, 16);
@@ -142,9 +133,8 @@ uint32_t SimParseControlCode(const std::string &word)
 
 std::string SimControlCodeText(uint32_t code)
 {
-    for (const CodeName &c : kCodes)
-        if (c.code == code)
-            return c.name;
+    if (const char *name = ShortCodeName(code))
+        return name;
     char buf[16];
     snprintf(buf, sizeof buf, "0x%08X", code);
     return buf;

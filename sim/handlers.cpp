@@ -9,44 +9,6 @@
 #include "lib/fervlib.h"
 #include "sim/records.h"
 
-struct CodeSizes {
-    uint32_t code;
-    uint32_t minIn;  // bytes the driver reads
-    uint32_t minOut; // bytes the driver writes in the smallest reply
-};
-
-// The smallest buffer each layout is served in. Growing requests need their
-// header (and key); everything else needs its whole fixed layout.
-static const CodeSizes kSizes[] = {
-    {IOCTL_FERV_GET_ALL_HBAS, FERV_ALL_SIZE + 4, FERV_ALL_DATA},
-    {IOCTL_FERV_GET_ALL_DEVICES, FERV_ALL_SIZE + 4, FERV_ALL_DATA},
-    {IOCTL_FERV_GET_DEVICE_INFO, FERV_DEV_SIZE + 4, FERV_DEV_DATA},
-    {IOCTL_FERV_GET_LUN_INFO, FERV_LUNQ_SIZE + 4, FERV_LUNQ_LUN + FERV_LUN_RECORD_SIZE},
-    {IOCTL_FERV_GET_PATH_INFO, FERV_PATHQ_NAME + FERV_PATH_NAME_SIZE, FERV_PATHQ_REPLY_SIZE},
-    {IOCTL_FERV_ISSUE_PATH_CMD, FERV_REQ_SIZE_PATH_CMD, FERV_REQ_SIZE_PATH_CMD},
-    {IOCTL_FERV_ISSUE_LUN_CMD, FERV_REQ_SIZE_LUN_CMD, FERV_REQ_SIZE_LUN_CMD},
-    {IOCTL_FERV_ISSUE_DEVICE_CMD, FERV_REQ_SIZE_DEVICE_CMD, FERV_REQ_SIZE_DEVICE_CMD},
-    {IOCTL_FERV_GET_PUBLIC_PARAMETERS, FERV_REQ_SIZE_PUBLIC_PARAMS, FERV_REQ_SIZE_PUBLIC_PARAMS},
-    {IOCTL_FERV_SET_PUBLIC_PARAMETERS, FERV_REQ_SIZE_PUBLIC_PARAMS, FERV_REQ_SIZE_PUBLIC_PARAMS},
-    {IOCTL_FERV_SET_PRIVATE_PARAMETERS, FERV_REQ_SIZE_PRIVATE_PARAMS, FERV_REQ_SIZE_PRIVATE_PARAMS},
-    {IOCTL_FERV_GET_PATH_STATS, FERV_REQ_SIZE_PATH_STATS, FERV_REQ_SIZE_PATH_STATS},
-    {IOCTL_FERV_GET_LUN_STATS, FERV_REQ_SIZE_LUN_STATS, FERV_REQ_SIZE_LUN_STATS},
-    {IOCTL_FERV_WAIT_FOR_CHANGE, FERV_REQ_SIZE_WAIT, FERV_REQ_SIZE_WAIT},
-};
-static_assert(sizeof kSizes / sizeof kSizes[0] == 14, "one entry per control code");
-
-bool SimRequestMinimum(uint32_t code, uint32_t *minIn, uint32_t *minOut)
-{
-    for (const CodeSizes &s : kSizes) {
-        if (s.code == code) {
-            *minIn = s.minIn;
-            *minOut = s.minOut;
-            return true;
-        }
-    }
-    return false;
-}
-
 // The reply buffer starts as the request's bytes; handlers grow it to what
 // they write, never past outSize (checked by each handler).
 static uint8_t *At(SimReply *r, size_t off, size_t len)
@@ -258,35 +220,50 @@ static void Wait(SimModel *m, const SimRequest &q, SimReply *r)
 
 typedef void (*Handler)(SimModel *m, const SimRequest &q, SimReply *r);
 
-struct CodeHandler {
+// One row per control code: the smallest buffers its layout is served in
+// (growing requests need their header and key, everything else its whole
+// fixed layout), and its handler.
+struct CodeRow {
     uint32_t code;
+    uint32_t minIn;  // bytes the driver reads
+    uint32_t minOut; // bytes the driver writes in the smallest reply
     Handler handler;
 };
 
-static const CodeHandler kHandlers[] = {
-    {IOCTL_FERV_GET_ALL_HBAS, AllHbas},
-    {IOCTL_FERV_GET_ALL_DEVICES, AllDevices},
-    {IOCTL_FERV_GET_DEVICE_INFO, DeviceInfo},
-    {IOCTL_FERV_GET_LUN_INFO, LunInfo},
-    {IOCTL_FERV_GET_PATH_INFO, PathInfo},
-    {IOCTL_FERV_ISSUE_PATH_CMD, PathCommand},
-    {IOCTL_FERV_ISSUE_LUN_CMD, LunCommand},
-    {IOCTL_FERV_ISSUE_DEVICE_CMD, DeviceCommand},
-    {IOCTL_FERV_GET_PUBLIC_PARAMETERS, GetPublic},
-    {IOCTL_FERV_SET_PUBLIC_PARAMETERS, SetPublic},
-    {IOCTL_FERV_SET_PRIVATE_PARAMETERS, SetPrivate},
-    {IOCTL_FERV_GET_PATH_STATS, PathStats},
-    {IOCTL_FERV_GET_LUN_STATS, LunStats},
-    {IOCTL_FERV_WAIT_FOR_CHANGE, Wait},
+static const CodeRow kCodes[] = {
+    {IOCTL_FERV_GET_ALL_HBAS, FERV_ALL_SIZE + 4, FERV_ALL_DATA, AllHbas},
+    {IOCTL_FERV_GET_ALL_DEVICES, FERV_ALL_SIZE + 4, FERV_ALL_DATA, AllDevices},
+    {IOCTL_FERV_GET_DEVICE_INFO, FERV_DEV_SIZE + 4, FERV_DEV_DATA, DeviceInfo},
+    {IOCTL_FERV_GET_LUN_INFO, FERV_LUNQ_SIZE + 4, FERV_LUNQ_LUN + FERV_LUN_RECORD_SIZE, LunInfo},
+    {IOCTL_FERV_GET_PATH_INFO, FERV_PATHQ_NAME + FERV_PATH_NAME_SIZE, FERV_PATHQ_REPLY_SIZE, PathInfo},
+    {IOCTL_FERV_ISSUE_PATH_CMD, FERV_REQ_SIZE_PATH_CMD, FERV_REQ_SIZE_PATH_CMD, PathCommand},
+    {IOCTL_FERV_ISSUE_LUN_CMD, FERV_REQ_SIZE_LUN_CMD, FERV_REQ_SIZE_LUN_CMD, LunCommand},
+    {IOCTL_FERV_ISSUE_DEVICE_CMD, FERV_REQ_SIZE_DEVICE_CMD, FERV_REQ_SIZE_DEVICE_CMD, DeviceCommand},
+    {IOCTL_FERV_GET_PUBLIC_PARAMETERS, FERV_REQ_SIZE_PUBLIC_PARAMS, FERV_REQ_SIZE_PUBLIC_PARAMS, GetPublic},
+    {IOCTL_FERV_SET_PUBLIC_PARAMETERS, FERV_REQ_SIZE_PUBLIC_PARAMS, FERV_REQ_SIZE_PUBLIC_PARAMS, SetPublic},
+    {IOCTL_FERV_SET_PRIVATE_PARAMETERS, FERV_REQ_SIZE_PRIVATE_PARAMS, FERV_REQ_SIZE_PRIVATE_PARAMS, SetPrivate},
+    {IOCTL_FERV_GET_PATH_STATS, FERV_REQ_SIZE_PATH_STATS, FERV_REQ_SIZE_PATH_STATS, PathStats},
+    {IOCTL_FERV_GET_LUN_STATS, FERV_REQ_SIZE_LUN_STATS, FERV_REQ_SIZE_LUN_STATS, LunStats},
+    {IOCTL_FERV_WAIT_FOR_CHANGE, FERV_REQ_SIZE_WAIT, FERV_REQ_SIZE_WAIT, Wait},
 };
-static_assert(sizeof kHandlers / sizeof kHandlers[0] == 14, "one handler per control code");
+static_assert(sizeof kCodes / sizeof kCodes[0] == 14, "one row per control code");
 
-static Handler FindHandler(uint32_t code)
+static const CodeRow *FindCode(uint32_t code)
 {
-    for (const CodeHandler &h : kHandlers)
-        if (h.code == code)
-            return h.handler;
+    for (const CodeRow &row : kCodes)
+        if (row.code == code)
+            return &row;
     return nullptr;
+}
+
+bool SimRequestMinimum(uint32_t code, uint32_t *minIn, uint32_t *minOut)
+{
+    const CodeRow *row = FindCode(code);
+    if (row == nullptr)
+        return false;
+    *minIn = row->minIn;
+    *minOut = row->minOut;
+    return true;
 }
 
 // A complete reply carries at most outSize bytes; a refusal and a held
@@ -301,18 +278,58 @@ static void Finish(const SimRequest &q, SimReply *r)
 
 // Checks the sizes; on a request too small for its layout answers it and
 // returns false.
-static bool SizesFit(const SimRequest &q, SimReply *r)
+static bool SizesFit(const CodeRow &row, const SimRequest &q, SimReply *r)
 {
-    uint32_t minIn = 0, minOut = 0;
-    SimRequestMinimum(q.code, &minIn, &minOut);
     if (q.outSize < 4) {
         r->error = SIM_WIN32_INSUFFICIENT_BUFFER; // not even the status word fits
         return false;
     }
-    if (q.inSize < minIn || q.outSize < minOut) {
+    if (q.inSize < row.minIn || q.outSize < row.minOut) {
         SetStatus(r, FERV_STATUS_INVALID_PARAMETER);
         return false;
     }
+    return true;
+}
+
+static bool IsSuccess(uint32_t status)
+{
+    return status == FERV_STATUS_SUCCESS || status == FERV_STATUS_ALREADY_ACTIVE;
+}
+
+// A scripted answer that stands in for the driver's work, so that nothing is
+// carried out: a refusal, a request held until the next change, or a failing
+// status. Returns false for a scripted success, which answers with the real
+// reply data.
+static bool AnswerInstead(const SimAnswer &answer, SimReply *r)
+{
+    if (answer.win32) {
+        r->error = answer.value;
+    } else if (answer.pend) {
+        r->kind = SIM_REPLY_PENDING;
+        r->overrideStatus = true;
+        r->status = answer.value;
+    } else if (!IsSuccess(answer.value)) {
+        SetStatus(r, answer.value);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// One scripted round of "buffer too small" for a growing request: 21 with
+// the size to name (by default a little more than the caller sent). Returns
+// false when no round is due.
+static bool AnswerTooSmallRound(SimModel *m, SimFaults *f, const SimRequest &q, SimReply *r)
+{
+    uint32_t size = 0;
+    if (!FervSizeWordOffset(q.code) || !SimFaultTakeTooSmall(f, q.code, &size))
+        return false;
+    if (size == 0)
+        size = (uint32_t)std::min<uint64_t>((uint64_t)q.outSize + 256, FERV_SIZE_LIMIT);
+    // Callers test the HBA count before the status.
+    if (q.code == IOCTL_FERV_GET_ALL_HBAS)
+        FervStore32(At(r, FERV_ALL_COUNT, 4), (uint32_t)m->hbas.size());
+    TooSmall(r, q.code, size);
     return true;
 }
 
@@ -333,66 +350,57 @@ static bool Garble(const SimRequest &q, SimReply *r)
     return true;
 }
 
+// Puts one scripted answer back at the head of the script, for the next
+// request of its code.
+static void KeepForNext(SimFaults *f, SimAnswer answer)
+{
+    answer.count = 1;
+    f->answers.insert(f->answers.begin(), answer);
+}
+
+// A scripted success or garble applied to the handler's real reply. A reply
+// that does not fit is answered 21 as the driver would; the script is then
+// kept for the next whole reply of the code.
+static void ApplyToReply(SimFaults *f, SimAnswer answer, SimReply *r, const SimRequest &q)
+{
+    if (r->kind == SIM_REPLY_PENDING)
+        return;
+    bool whole = r->data.size() >= 4 &&
+                 FervLoad32(r->data.data() + FERV_REQ_STATUS) != FERV_STATUS_BUFFER_TOO_SMALL;
+    if (whole && answer.garble)
+        whole = Garble(q, r);
+    else if (whole)
+        SetStatus(r, answer.value);
+    if (!whole)
+        KeepForNext(f, answer);
+}
+
 void SimHandleRequest(SimModel *m, SimFaults *f, const SimRequest &q, SimReply *r)
 {
     *r = SimReply();
-    Handler h = FindHandler(q.code);
-    if (!h) {
+    const CodeRow *row = FindCode(q.code);
+    if (row == nullptr) {
         r->error = SIM_WIN32_INVALID_FUNCTION;
         return;
     }
     r->data.assign(q.in, q.in + q.inSize);
-    if (!SizesFit(q, r)) {
-        Finish(q, r);
-        return;
-    }
-
-    SimAnswer answer;
-    bool scripted = f && SimFaultTakeAnswer(f, q.code, &answer);
-    if (scripted && answer.win32) {
-        r->error = answer.value;
-        Finish(q, r);
-        return;
-    }
-    if (scripted && answer.pend) {
-        r->kind = SIM_REPLY_PENDING;
-        r->overrideStatus = true;
-        r->status = answer.value;
-        return;
-    }
-    uint32_t size = 0;
-    if (f && FervSizeWordOffset(q.code) && SimFaultTakeTooSmall(f, q.code, &size)) {
-        if (size == 0)
-            size = (uint32_t)std::min<uint64_t>((uint64_t)q.outSize + 256, FERV_SIZE_LIMIT);
-        if (q.code == IOCTL_FERV_GET_ALL_HBAS)
-            FervStore32(At(r, FERV_ALL_COUNT, 4), (uint32_t)m->hbas.size());
-        TooSmall(r, q.code, size);
-        Finish(q, r);
-        return;
-    }
-    // A scripted failure stands in for the driver's work: nothing is carried
-    // out. A scripted success (0 or 14) answers with the real reply data.
-    if (scripted && answer.value != FERV_STATUS_SUCCESS && answer.value != FERV_STATUS_ALREADY_ACTIVE) {
-        SetStatus(r, answer.value);
-        Finish(q, r);
-        return;
-    }
-    h(m, q, r);
-    // A real reply that does not fit is answered 21 as the driver would: a
-    // scripted success or garble is kept for the next whole reply of the code.
-    bool whole = r->kind != SIM_REPLY_PENDING && r->data.size() >= 4 &&
-                 FervLoad32(r->data.data() + FERV_REQ_STATUS) != FERV_STATUS_BUFFER_TOO_SMALL;
-    if (scripted && whole && answer.garble)
-        whole = Garble(q, r);
-    else if (scripted && whole)
-        SetStatus(r, answer.value);
-    if (scripted && !whole && r->kind != SIM_REPLY_PENDING) {
-        answer.count = 1;
-        f->answers.insert(f->answers.begin(), answer);
+    if (SizesFit(*row, q, r)) {
+        SimAnswer answer;
+        bool scripted = f && SimFaultTakeAnswer(f, q.code, &answer);
+        if (scripted && AnswerInstead(answer, r)) {
+            // answered by the script
+        } else if (f && AnswerTooSmallRound(m, f, q, r)) {
+            // A scripted success waits for the round after.
+            if (scripted)
+                KeepForNext(f, answer);
+        } else {
+            row->handler(m, q, r);
+            if (scripted)
+                ApplyToReply(f, answer, r, q);
+        }
     }
     Finish(q, r);
 }
-
 void SimReleaseHeld(SimModel *m, const SimRequest &q, const SimReply &held, SimReply *r)
 {
     if (!held.overrideStatus) {
@@ -402,7 +410,7 @@ void SimReleaseHeld(SimModel *m, const SimRequest &q, const SimReply &held, SimR
         Finish(q, r);
         return;
     }
-    bool success = held.status == FERV_STATUS_SUCCESS || held.status == FERV_STATUS_ALREADY_ACTIVE;
+    bool success = IsSuccess(held.status);
     if (success && q.code != IOCTL_FERV_WAIT_FOR_CHANGE) {
         SimHandleRequest(m, nullptr, q, r);
         if (r->kind == SIM_REPLY_PENDING) {

@@ -11,46 +11,8 @@
 
 #include "sim/ctl.h"
 #include "sim/model.h"
-#ifndef _WIN32
-#include "sim/run.h"
-#endif
 #include "sim/transport.h"
 #include "sim/topology.h"
-
-#ifdef _WIN32
-// On Windows the relay driver stands where the socket namespace does: there
-// is no root, and `run` (a private namespace for one command) does not apply.
-static const char kUsage[] =
-    "usage: fervsim [options]                     serve behind the relay driver until ended\n"
-    "       fervsim ctl VERB ...                  change a running emulator (fervsim ctl help)\n"
-    "options:\n"
-    "  --interfaces N       interfaces the relay shows, for ctl refuse (default 2)\n"
-    "  --topology FILE      load the topology from a JSON file\n"
-    "  --generate D:L:P     a synthetic topology: D devices, L LUNs each, P paths per LUN\n"
-    "  --no-io              no simulated host I/O (counters move only by ctl)\n"
-    "  --seed N             seed of the simulated I/O\n"
-    "  --log FILE           append log lines to FILE instead of standard error\n"
-    "  --quiet              no start line\n"
-    "  --help               this text\n"
-    "(fervsim run is not available on Windows; --root is accepted and ignored)\n";
-#else
-static const char kUsage[] =
-    "usage: fervsim [options]                     serve in the foreground until SIGINT/SIGTERM\n"
-    "       fervsim run [options] -- COMMAND [ARGS...]\n"
-    "                                             run COMMAND against a private emulator\n"
-    "       fervsim ctl [--root DIR] VERB ...     change a running emulator (fervsim ctl help)\n"
-    "options:\n"
-    "  --root DIR           serve under DIR (default: FERV_DEVICE_ROOT, $XDG_RUNTIME_DIR/ferv,\n"
-    "                       /tmp/ferv-<uid>)\n"
-    "  --interfaces N       device interfaces to serve, 0 to 64 (default 2)\n"
-    "  --topology FILE      load the topology from a JSON file\n"
-    "  --generate D:L:P     a synthetic topology: D devices, L LUNs each, P paths per LUN\n"
-    "  --no-io              no simulated host I/O (counters move only by ctl)\n"
-    "  --seed N             seed of the simulated I/O\n"
-    "  --log FILE           append log lines to FILE instead of standard error\n"
-    "  --quiet              no start and stop lines\n"
-    "  --help               this text\n";
-#endif
 
 struct Options {
     std::string root;
@@ -68,7 +30,7 @@ static int UsageError(const char *fmt, const char *arg)
 {
     fprintf(stderr, "fervsim: ");
     fprintf(stderr, fmt, arg);
-    fprintf(stderr, "\n%s", kUsage);
+    fprintf(stderr, "\n%s", SimUsageText);
     return 2;
 }
 
@@ -125,7 +87,7 @@ static int ParseOptions(int argc, char **argv, int *i, Options *o)
         } else if (a == "--quiet") {
             o->quiet = true;
         } else if (a == "--help") {
-            fputs(kUsage, stdout);
+            fputs(SimUsageText, stdout);
             return 0;
         } else {
             return UsageError("unknown option %s", a.c_str());
@@ -227,15 +189,7 @@ int main(int argc, char **argv)
         }
         so.log = log;
     }
-#ifdef _WIN32
-    if (run) {
-        fprintf(stderr, "fervsim: run is not available on Windows\n");
-        return 2;
-    }
-    int rc = SimServe(&model, so);
-#else
     int rc = run ? SimRunCommand(&model, so, command) : SimServe(&model, so);
-#endif
     if (log)
         fclose(log);
     return rc;

@@ -1,6 +1,8 @@
 // Topology model, failover and the driver's commands.
 #include "sim/model.h"
 
+#include "proto/ferv_proto.h"
+
 #include <stdio.h>
 #include <string.h>
 
@@ -532,16 +534,14 @@ bool SimTakeChange(SimModel *m)
 
 // ---- names ------------------------------------------------------------------------------------
 
-static const char *const kStateNames[] = {"unknown", "down", "up_active", "up_standby", "admin", "transition"};
-static_assert(sizeof kStateNames / sizeof kStateNames[0] == FERV_PATH_STATE_COUNT, "one name per path state");
-
 static const char *const kPathingModeNames[] = {"single", "symmetric", "asymmetric"};
 static_assert(sizeof kPathingModeNames / sizeof kPathingModeNames[0] == FERV_PATHING_ASYMMETRIC + 1,
               "one name per pathing mode");
 
 const char *SimStateName(uint8_t state)
 {
-    return state < FERV_PATH_STATE_COUNT ? kStateNames[state] : "?";
+    const char *name = FervPathStateName(state);
+    return name ? name : "?";
 }
 
 const char *SimPathingModeName(uint32_t mode)
@@ -560,17 +560,6 @@ std::string SimWwnText(const uint8_t *wwn)
     return s;
 }
 
-static int HexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 bool SimParseWwn(const std::string &text, uint8_t *wwn)
 {
     uint8_t out[16];
@@ -579,7 +568,7 @@ bool SimParseWwn(const std::string &text, uint8_t *wwn)
     for (char c : text) {
         if (c == ':' || c == '-')
             continue;
-        int v = HexValue(c);
+        int v = FervHexDigitValue(c);
         if (v < 0 || n == 16)
             return false;
         if (high < 0) {

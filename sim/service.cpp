@@ -1,6 +1,8 @@
 // The transport-independent part of serving the model.
 #include "sim/service.h"
 
+#include "sim/transport.h"
+
 #include <stdarg.h>
 #include <time.h>
 
@@ -33,11 +35,7 @@ void SimLogf(SimService *s, uint32_t kind, const char *fmt, ...)
         return;
     time_t t = time(nullptr);
     struct tm tmv;
-#ifdef _WIN32
-    localtime_s(&tmv, &t);
-#else
-    localtime_r(&t, &tmv);
-#endif
+    SimLocalTime(t, &tmv);
     char stamp[16];
     strftime(stamp, sizeof stamp, "%H:%M:%S", &tmv);
     fprintf(s->log, "fervsim %s: ", stamp);

@@ -357,10 +357,10 @@ static bool ReadPath(Reader *r, SimModel *m, int li, const json &jp, const std::
     p.linkUp = link == "up";
     // Only the states the fabric cannot produce by itself are taken from a
     // file; the others follow from link, disabled and active.
-    if (state == "unknown")
-        p.stateOverride = FERV_PATH_STATE_UNKNOWN;
-    else if (state == "transition")
-        p.stateOverride = FERV_PATH_STATE_TRANSITION;
+    for (int forced : {FERV_PATH_STATE_UNKNOWN, FERV_PATH_STATE_TRANSITION}) {
+        if (state == FervPathStateName(forced))
+            p.stateOverride = forced;
+    }
     auto fl = jp.find("flags");
     if (fl != jp.end() && !ReadU32(r, *fl, where + ".flags", &p.extraFlags))
         return false;
@@ -397,13 +397,14 @@ static bool ReadLun(Reader *r, SimModel *m, int di, const json &jl, const std::s
     auto mode = jl.find("pathingMode");
     if (mode != jl.end()) {
         uint32_t v = 0;
-        if (mode->is_string() && mode->get<std::string>() == "single")
-            v = FERV_PATHING_SINGLE;
-        else if (mode->is_string() && mode->get<std::string>() == "symmetric")
-            v = FERV_PATHING_SYMMETRIC;
-        else if (mode->is_string() && mode->get<std::string>() == "asymmetric")
-            v = FERV_PATHING_ASYMMETRIC;
-        else if (!ReadU32(r, *mode, where + ".pathingMode", &v))
+        bool named = false;
+        for (uint32_t known = 0; mode->is_string() && known <= FERV_PATHING_ASYMMETRIC; known++) {
+            if (mode->get<std::string>() == SimPathingModeName(known)) {
+                v = known;
+                named = true;
+            }
+        }
+        if (!named && !ReadU32(r, *mode, where + ".pathingMode", &v))
             return false;
         m->luns[li].pathingMode = v;
     }

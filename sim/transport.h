@@ -11,14 +11,15 @@
 #define FERVSIM_TRANSPORT_H
 
 #include <stdio.h>
+#include <time.h>
 
 #include <string>
 #include <vector>
 
 #include "sim/model.h"
 
-#define SIM_CONTROL_NAME "ZEL_HA_CONTROL"
-#define SIM_INTERFACE_CLASS "{a8987d25-df6e-4a51-9727-49fb6f1479a2}"
+// Beside the device namespace (proto/ferv_proto.h) under the root: the admin
+// socket of `fervsim ctl` and the lock held while serving.
 #define SIM_ADMIN_NAME "fervsim.ctl"
 #define SIM_LOCK_NAME "fervsim.lock"
 // The admin pipe of the Windows transport.
@@ -33,6 +34,9 @@ struct SimServerOptions {
     FILE *log = nullptr;    // log lines; null = standard error
 };
 
+// The usage text of fervsim on this platform.
+extern const char SimUsageText[];
+
 // The root when neither --root nor FERV_DEVICE_ROOT names one:
 // FERV_DEVICE_ROOT, then $XDG_RUNTIME_DIR/ferv, then /tmp/ferv-<uid>.
 std::string SimDefaultRoot();
@@ -42,6 +46,16 @@ std::string SimDefaultRoot();
 // then removes what it made. Returns the process exit status: 0 after a
 // clean stop, 1 when it could not start (the reason is on standard error).
 int SimServe(SimModel *m, const SimServerOptions &opt);
+
+// `fervsim run`: serves the model in a fresh temporary root, runs argv there
+// with FERV_DEVICE_ROOT set, stops the emulator and removes the root.
+// Returns the command's exit status, 128 + signal when a signal ended it,
+// 127 when it could not be started, 1 when the emulator could not start; 2
+// where the platform has no private namespace to offer (Windows).
+int SimRunCommand(SimModel *m, const SimServerOptions &opt, const std::vector<std::string> &argv);
+
+// The local time of t, for log stamps.
+void SimLocalTime(time_t t, struct tm *out);
 
 // Sends one verb to the running emulator (serving root, on Unix) and prints
 // its answer (standard output, or standard error for a refusal).

@@ -23,16 +23,8 @@
 #include <vector>
 
 #include "lib/ferv_wire.h"
+#include "proto/ferv_proto.h"
 #include "sim/service.h"
-
-enum {
-    FRAME_MAGIC = 0x56524546, // "FERV"
-    FRAME_VERSION = 1,
-    REQUEST_HEADER = 24,
-    REPLY_HEADER = 20,
-    REPLY_PENDING = 1,
-    REPLY_COMPLETE = 2
-};
 
 static const size_t kReadChunk = 65536;
 static const size_t kBusyInputLimit = 65536; // bytes a client may send while its request is outstanding
@@ -73,6 +65,23 @@ struct Server {
     std::vector<std::string> madeDirs; // removed again at the end, innermost first
 };
 
+const char SimUsageText[] =
+    "usage: fervsim [options]                     serve in the foreground until SIGINT/SIGTERM\n"
+    "       fervsim run [options] -- COMMAND [ARGS...]\n"
+    "                                             run COMMAND against a private emulator\n"
+    "       fervsim ctl [--root DIR] VERB ...     change a running emulator (fervsim ctl help)\n"
+    "options:\n"
+    "  --root DIR           serve under DIR (default: FERV_DEVICE_ROOT, $XDG_RUNTIME_DIR/ferv,\n"
+    "                       /tmp/ferv-<uid>)\n"
+    "  --interfaces N       device interfaces to serve, 0 to 64 (default 2)\n"
+    "  --topology FILE      load the topology from a JSON file\n"
+    "  --generate D:L:P     a synthetic topology: D devices, L LUNs each, P paths per LUN\n"
+    "  --no-io              no simulated host I/O (counters move only by ctl)\n"
+    "  --seed N             seed of the simulated I/O\n"
+    "  --log FILE           append log lines to FILE instead of standard error\n"
+    "  --quiet              no start and stop lines\n"
+    "  --help               this text\n";
+
 static int g_signalPipe[2] = {-1, -1};
 
 static void OnSignal(int)
@@ -93,6 +102,11 @@ static double Now()
 static void DrainModelEvents(Server *s)
 {
     SimDrainEvents(&s->svc);
+}
+
+void SimLocalTime(time_t t, struct tm *out)
+{
+    localtime_r(&t, out);
 }
 
 std::string SimDefaultRoot()
@@ -136,14 +150,10 @@ static bool OutputPending(const Conn *c)
 
 static void SendReply(Conn *c, uint32_t type, uint32_t error, const std::vector<uint8_t> *data)
 {
-    uint8_t h[REPLY_HEADER];
+    uint8_t h[FERV_FRAME_REP_HEADER_SIZE];
     uint32_t info = data ? (uint32_t)data->size() : 0;
-    FervStore32(h + 0, FRAME_MAGIC);
-    FervStore32(h + 4, type);
-    FervStore32(h + 8, error);
-    FervStore32(h + 12, info);
-    FervStore32(h + 16, 0);
-    c->out.insert(c->out.end(), h, h + REPLY_HEADER);
+    FervFrameStoreReply(h, type, error, info);
+    c->out.insert(c->out.end(), h, h + FERV_FRAME_REP_HEADER_SIZE);
     if (info)
         c->out.insert(c->out.end(), data->begin(), data->end());
     Flush(c);
@@ -168,7 +178,7 @@ static void ReleaseHeld(Server *s)
             c->held = false;
             c->heldRequest.clear();
             c->heldRequest.shrink_to_fit();
-            SendReply(c, REPLY_COMPLETE, r.error, &r.data);
+            SendReply(c, FERV_FRAME_COMPLETE, r.error, &r.data);
         }
         DrainModelEvents(s);
     }
@@ -192,10 +202,10 @@ static void HandleFrame(Server *s, Conn *c, uint32_t code, const uint8_t *body, 
         c->heldRequest.assign(body, body + inSize);
         c->heldReply = r;
         c->heldReply.data.clear();
-        SendReply(c, REPLY_PENDING, 0, nullptr);
+        SendReply(c, FERV_FRAME_PENDING, 0, nullptr);
         return;
     }
-    SendReply(c, REPLY_COMPLETE, r.error, &r.data);
+    SendReply(c, FERV_FRAME_COMPLETE, r.error, &r.data);
 }
 
 static void HandleAdminLine(Server *s, Conn *c, const std::string &line)
@@ -214,7 +224,7 @@ static void HandleAdminLine(Server *s, Conn *c, const std::string &line)
         } else if (r.failHeld) {
             h->held = false;
             h->heldRequest.clear();
-            SendReply(h, REPLY_COMPLETE, r.failError, nullptr);
+            SendReply(h, FERV_FRAME_COMPLETE, r.failError, nullptr);
         }
     }
     AfterModelWork(s);
@@ -247,20 +257,19 @@ static void ProcessInput(Server *s, Conn *c)
         return;
     }
     size_t used = 0;
-    while (!c->dead && !c->held && !OutputPending(c) && c->in.size() - used >= REQUEST_HEADER) {
+    while (!c->dead && !c->held && !OutputPending(c) && c->in.size() - used >= FERV_FRAME_REQ_HEADER_SIZE) {
         const uint8_t *h = c->in.data() + used;
-        uint32_t magic = FervLoad32(h), version = FervLoad32(h + 4), code = FervLoad32(h + 8);
-        uint32_t inSize = FervLoad32(h + 12), outSize = FervLoad32(h + 16);
-        if (magic != FRAME_MAGIC || version != FRAME_VERSION || inSize > FERV_SIZE_LIMIT ||
-            outSize > FERV_SIZE_LIMIT) {
+        if (!FervFrameRequestIsValid(h)) {
             SimLogf(&s->svc, FERV_LOG_INTERNAL_ERRORS, "closed a connection: malformed request frame");
             c->dead = true;
             break;
         }
-        if (c->in.size() - used < (size_t)REQUEST_HEADER + inSize)
+        uint32_t inSize = FervLoad32(h + FERV_FRAME_REQ_IN_SIZE);
+        if (c->in.size() - used < (size_t)FERV_FRAME_REQ_HEADER_SIZE + inSize)
             break;
-        HandleFrame(s, c, code, h + REQUEST_HEADER, inSize, outSize);
-        used += REQUEST_HEADER + inSize;
+        HandleFrame(s, c, FervLoad32(h + FERV_FRAME_REQ_CODE), h + FERV_FRAME_REQ_HEADER_SIZE, inSize,
+                    FervLoad32(h + FERV_FRAME_REQ_OUT_SIZE));
+        used += FERV_FRAME_REQ_HEADER_SIZE + inSize;
         AfterModelWork(s);
     }
     if (used)
@@ -412,8 +421,8 @@ static bool Start(Server *s, std::string *error)
         s->lockFd = -1;
         return false;
     }
-    const std::string classDir = root + "/interfaces/" + SIM_INTERFACE_CLASS;
-    if (!ClearStale(root + "/" + SIM_CONTROL_NAME, error) || !ClearStale(root + "/" + SIM_ADMIN_NAME, error))
+    const std::string classDir = root + "/" + FERV_INTERFACE_CLASS_DIR;
+    if (!ClearStale(root + "/" + FERV_CONTROL_DEVICE_NAME, error) || !ClearStale(root + "/" + SIM_ADMIN_NAME, error))
         return false;
     if (DIR *d = opendir(classDir.c_str())) {
         bool ok = true;
@@ -426,9 +435,9 @@ static bool Start(Server *s, std::string *error)
         if (!ok)
             return false;
     }
-    if (!MakeDir(s, root + "/interfaces", error) || !MakeDir(s, classDir, error))
+    if (!MakeDir(s, root + "/" + FERV_INTERFACES_DIR, error) || !MakeDir(s, classDir, error))
         return false;
-    if (!Listen(s, root + "/" + SIM_CONTROL_NAME, SIM_ENDPOINT_CONTROL, error))
+    if (!Listen(s, root + "/" + FERV_CONTROL_DEVICE_NAME, SIM_ENDPOINT_CONTROL, error))
         return false;
     for (int i = 0; i < s->opt.interfaces; i++)
         if (!Listen(s, classDir + "/" + InterfaceName(i), 1 + i, error))
@@ -539,7 +548,7 @@ static void Loop(Server *s)
         // Requests that arrived behind a held one, now that it is answered.
         for (size_t i = 0; i < s->conns.size(); i++) {
             Conn *c = s->conns[i].get();
-            if (!c->dead && !c->held && !OutputPending(c) && c->in.size() >= REQUEST_HEADER)
+            if (!c->dead && !c->held && !OutputPending(c) && c->in.size() >= FERV_FRAME_REQ_HEADER_SIZE)
                 ProcessInput(s, c);
         }
         size_t kept = 0;

@@ -23,6 +23,22 @@ static const size_t kAdminLineLimit = 1 << 20;
 static const DWORD kAdminIoMs = 5000;   // a ctl client that stalls this long is dropped
 static const DWORD kAttachRetryMs = 200; // between attempts to reach the relay
 
+// On Windows the relay driver stands where the socket namespace does: there
+// is no root, and `run` (a private namespace for one command) does not apply.
+const char SimUsageText[] =
+    "usage: fervsim [options]                     serve behind the relay driver until ended\n"
+    "       fervsim ctl VERB ...                  change a running emulator (fervsim ctl help)\n"
+    "options:\n"
+    "  --interfaces N       interfaces the relay shows, for ctl refuse (default 2)\n"
+    "  --topology FILE      load the topology from a JSON file\n"
+    "  --generate D:L:P     a synthetic topology: D devices, L LUNs each, P paths per LUN\n"
+    "  --no-io              no simulated host I/O (counters move only by ctl)\n"
+    "  --seed N             seed of the simulated I/O\n"
+    "  --log FILE           append log lines to FILE instead of standard error\n"
+    "  --quiet              no start line\n"
+    "  --help               this text\n"
+    "(fervsim run is not available on Windows; --root is accepted and ignored)\n";
+
 struct Held {
     uint32_t id;
     uint32_t code;
@@ -347,6 +363,19 @@ static void ServeAdmin(Relay *r)
 }
 
 // ---- the loop --------------------------------------------------------------------------
+
+void SimLocalTime(time_t t, struct tm *out)
+{
+    localtime_s(out, &t);
+}
+
+// The relay stands where the socket namespace does: there is no private
+// namespace for one command.
+int SimRunCommand(SimModel *, const SimServerOptions &, const std::vector<std::string> &)
+{
+    fprintf(stderr, "fervsim: run is not available on Windows\n");
+    return 2;
+}
 
 std::string SimDefaultRoot()
 {
