@@ -10,7 +10,7 @@
 #include "console/ferv_console.h"
 #include "ferv_channel.h"
 
-DriverHandleNode *DriverHandleList = NULL;
+DriverHandleNode *DriverHandleList = nullptr;
 
 enum ChannelAttemptResult {
     CHANNEL_ATTEMPT_DONE,              // the request completed on this handle
@@ -70,7 +70,7 @@ FervChannelResult SendReqToDriver(uint32_t ioControlCode, void *inBuffer, uint32
     if (!DriverHandleList)
         DriverHandleList = ChannelOpenDoor();
 
-    HANDLE event = CreateEventA(NULL, FALSE, FALSE, NULL);
+    HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     if (!event) {
         FervPrintDiagnostic(__func__, "Error in CreateEvent: %08X", (unsigned)GetLastError());
         return FERV_CHANNEL_NO_EVENT;

@@ -7,14 +7,14 @@
 
 DriverHandleNode *OpenControlDevice(void)
 {
-    HANDLE device = CreateFileA(FERV_CONTROL_DEVICE_PATH, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
-                                FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, NULL);
+    HANDLE device = CreateFileA(FERV_CONTROL_DEVICE_PATH, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
     if (device == INVALID_HANDLE_VALUE)
-        return NULL;
+        return nullptr;
     DriverHandleNode *node = (DriverHandleNode *)calloc(1, sizeof *node);
     if (!node) {
         CloseHandle(device);
-        return NULL;
+        return nullptr;
     }
     node->hDevice = device;
     return node;

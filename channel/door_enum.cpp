@@ -29,58 +29,58 @@ static DriverHandleNode *OpenInterface(HDEVINFO set, SP_DEVICE_INTERFACE_DATA *d
 {
     DWORD required = 0;
     // Only the size is wanted here; the call fails by design.
-    SetupDiGetDeviceInterfaceDetailA(set, data, NULL, 0, &required, NULL);
+    SetupDiGetDeviceInterfaceDetailA(set, data, nullptr, 0, &required, nullptr);
     if (required < detailSizeMinimum || required > detailSizeLimit)
-        return NULL;
+        return nullptr;
 
     DriverHandleNode *node = (DriverHandleNode *)calloc(1, sizeof *node);
     if (!node)
-        return NULL;
+        return nullptr;
     DWORD detailSize = required;
     node->pDetail = (PSP_DEVICE_INTERFACE_DETAIL_DATA_A)calloc(1, detailSize);
     if (!node->pDetail) {
         free(node);
-        return NULL;
+        return nullptr;
     }
     node->pDetail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
 
-    if (!SetupDiGetDeviceInterfaceDetailA(set, data, node->pDetail, detailSize, &required, NULL)) {
+    if (!SetupDiGetDeviceInterfaceDetailA(set, data, node->pDetail, detailSize, &required, nullptr)) {
         FervPrintDiagnostic("UtilEnumerateDeviceInterfaces", "SetupDiGetInterfaceDeviceDetail Failed!");
         FreeNode(node);
-        return NULL;
+        return nullptr;
     }
     // The path is opened as a C string: make sure it ends inside the buffer.
     ((char *)node->pDetail)[detailSize - 1] = '\0';
 
     node->memberIndex = index;
-    node->hDevice = CreateFileA(node->pDetail->DevicePath, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
-                                FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, NULL);
+    node->hDevice = CreateFileA(node->pDetail->DevicePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
     if (node->hDevice == INVALID_HANDLE_VALUE) {
         FervPrintDiagnostic("UtilEnumerateDeviceInterfaces", "CreateFile Failed!");
         FreeNode(node);
-        return NULL;
+        return nullptr;
     }
     return node;
 }
 
 DriverHandleNode *UtilEnumerateDeviceInterfaces(void)
 {
-    HDEVINFO set = SetupDiGetClassDevsA(&interfaceClass, NULL, NULL, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    HDEVINFO set = SetupDiGetClassDevsA(&interfaceClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (set == INVALID_HANDLE_VALUE) {
         FervPrintDiagnostic(__func__, "SetupDiGetClassDevs Failed: %x", (unsigned)GetLastError());
-        return NULL;
+        return nullptr;
     }
 
     SP_DEVICE_INTERFACE_DATA data;
     memset(&data, 0, sizeof data);
     data.cbSize = sizeof data;
 
-    DriverHandleNode *head = NULL;
-    DriverHandleNode *tail = NULL;
+    DriverHandleNode *head = nullptr;
+    DriverHandleNode *tail = nullptr;
     // Any enumeration failure ends discovery: after ERROR_NO_MORE_ITEMS
     // there is nothing more, and after another error retrying the same
     // index could go on for ever.
-    for (DWORD index = 0; SetupDiEnumDeviceInterfaces(set, NULL, &interfaceClass, index, &data); index++) {
+    for (DWORD index = 0; SetupDiEnumDeviceInterfaces(set, nullptr, &interfaceClass, index, &data); index++) {
         DriverHandleNode *node = OpenInterface(set, &data, index);
         if (!node)
             continue;

@@ -119,16 +119,16 @@ void ChooseCommand(int argc, char **argv, FervCommandChoice *choice)
     choice->command = FERV_CMD_USAGE;
     choice->ending = FERV_ENDING_USAGE;
 
-    ResetGetopt();
-    int option = getopt(argc, argv, firstScanLetters);
+    ResetOptionScan();
+    int option = ScanOption(argc, argv, firstScanLetters);
     const OptionScan *scan = FindOptionScan(option);
     if (scan == nullptr)
         return;
 
     if (scan->argument == OPTION_ARGUMENT_KEY)
-        ParseWwnKey(getoptState.scanArgument, &choice->key);
+        ParseWwnKey(optionScan.scanArgument, &choice->key);
     else if (scan->argument == OPTION_ARGUMENT_PATH)
-        choice->pathName = getoptState.scanArgument;
+        choice->pathName = optionScan.scanArgument;
     // The echo comes before the second scan, so whatever follows (a
     // report, a scanner message, the usage text) continues its line.
     if (scan->echoKey)
@@ -136,9 +136,9 @@ void ChooseCommand(int argc, char **argv, FervCommandChoice *choice)
 
     int subOption = SUB_NOT_SCANNED;
     if (scan->subScanFromCount != 0 && argc >= scan->subScanFromCount) {
-        subOption = getopt(argc, argv, scan->subOptions);
+        subOption = ScanOption(argc, argv, scan->subOptions);
         if (subOption != -1 && subOption != '?' && subOption != ':')
-            choice->value = getoptState.scanArgument;
+            choice->value = optionScan.scanArgument;
     }
 
     const GrammarRow *row = FindGrammarRow(option, subOption);
@@ -185,21 +185,19 @@ static FERV_STATUS RunSetAutoFailBack(const FervCommandChoice *c) { return SetAu
 static FERV_STATUS RunSetLogLevel(const FervCommandChoice *c) { return SetLogLevel(c->value); }
 static FERV_STATUS RunWaitForChange(const FervCommandChoice *) { return WaitForChange(); }
 
-static const int32_t unchanged = (int32_t)FERV_PARAM_UNCHANGED;
-
 static FERV_STATUS RunSetParamR(const FervCommandChoice *c)
 {
-    return ApplyPrivateParameters(ConvertNumber(c->value, 16), unchanged, unchanged);
+    return ApplyPrivateParameters(ConvertNumber(c->value, 16), FERV_KEEP_PARAMETER, FERV_KEEP_PARAMETER);
 }
 
 static FERV_STATUS RunSetParamT(const FervCommandChoice *c)
 {
-    return ApplyPrivateParameters(unchanged, ConvertNumber(c->value, 16), unchanged);
+    return ApplyPrivateParameters(FERV_KEEP_PARAMETER, ConvertNumber(c->value, 16), FERV_KEEP_PARAMETER);
 }
 
 static FERV_STATUS RunSetParamD(const FervCommandChoice *c)
 {
-    return ApplyPrivateParameters(unchanged, unchanged, ConvertNumber(c->value, 16));
+    return ApplyPrivateParameters(FERV_KEEP_PARAMETER, FERV_KEEP_PARAMETER, ConvertNumber(c->value, 16));
 }
 
 typedef struct CommandEntry {

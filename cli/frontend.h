@@ -11,27 +11,28 @@
 #include "lib/fervlib.h"
 
 // ---- option scanner ----------------------------------------------------------
-// The scanner's process-wide state, kept from one call of getopt to the next.
-// (Deliberately not the C library's optind/optarg names: this scanner is our
-// own and must not be confused with, or link against, the runtime's.)
-typedef struct GetoptState {
+// The scanner's process-wide state, kept from one call of ScanOption to the
+// next. Nothing here takes the C library's names (getopt, optind, optarg):
+// this scanner is our own and must not be confused with, or link against,
+// the runtime's. Its messages still begin "getopt:", as users know them.
+typedef struct OptionScanState {
     int scanIndex;      // next word to look at; 1 at start
     int scanPosition;   // character within that word; 0 is its leading '-'
     char *scanArgument; // option argument of the last letter that takes one
-} GetoptState;
+} OptionScanState;
 
-extern GetoptState getoptState;
+extern OptionScanState optionScan;
 
 // Puts the scanner back at its start: word 1, position 1, no argument.
-void ResetGetopt(void);
+void ResetOptionScan(void);
 
 // Returns the next option letter of argv, '?' for an illegal letter or a
 // missing argument (':' for the latter when optionLetters begins with ':'),
 // or -1 when no option follows. Prints the scanner's messages itself.
 // A letter followed by ':' in optionLetters takes an argument, which is then
-// in getoptState.scanArgument. Word 0 is never scanned; words are never
+// in optionScan.scanArgument. Word 0 is never scanned; words are never
 // reordered.
-int getopt(int argc, char **argv, const char *optionLetters);
+int ScanOption(int argc, char **argv, const char *optionLetters);
 
 // ---- command choice ------------------------------------------------------------
 typedef enum FervCommand {
@@ -102,6 +103,9 @@ void ParseWwnKey(const char *text, FervWwnKey *key);
 int32_t ConvertNumber(const char *text, int base);
 // Prints the public-parameter report.
 void PrintPublicParameters(const FervPublicParameters *params);
+
+// A parameter word that asks the driver to keep its value.
+static const int32_t FERV_KEEP_PARAMETER = (int32_t)FERV_PARAM_UNCHANGED;
 
 // ---- parameter commands (-P, -Z, -S) ------------------------------------------------
 // Each returns the decisive code: the library's, or 1 for a refused value.

@@ -3,8 +3,6 @@
 // settable word carries FERV_PARAM_UNCHANGED so the driver keeps its value.
 #include "frontend.h"
 
-static const int32_t unchanged = (int32_t)FERV_PARAM_UNCHANGED;
-
 FERV_STATUS ApplyPublicParameters(int32_t pollRate, int32_t autoFailBack, int32_t logLevel)
 {
     FervPublicParameters params;
@@ -14,7 +12,7 @@ FERV_STATUS ApplyPublicParameters(int32_t pollRate, int32_t autoFailBack, int32_
     // The driver reports its version and nobody sets it: send the same
     // "keep it" value as in every other word we do not change.
     for (int32_t &word : params.driverVersion)
-        word = unchanged;
+        word = FERV_KEEP_PARAMETER;
     return FervSetPublicParameters(&params);
 }
 
@@ -44,7 +42,7 @@ FERV_STATUS SetPollRate(const char *text)
     int32_t value = ConvertNumber(text, 10);
     if ((uint32_t)value < 2 || (uint32_t)value > 60)
         return FERV_STATUS_INVALID_PARAMETER;
-    return ApplyPublicParameters(value, unchanged, unchanged);
+    return ApplyPublicParameters(value, FERV_KEEP_PARAMETER, FERV_KEEP_PARAMETER);
 }
 
 FERV_STATUS SetAutoFailBack(const char *text)
@@ -52,13 +50,13 @@ FERV_STATUS SetAutoFailBack(const char *text)
     int32_t value = ConvertNumber(text, 10);
     if (value != 0 && value != 1)
         return FERV_STATUS_INVALID_PARAMETER;
-    return ApplyPublicParameters(unchanged, value, unchanged);
+    return ApplyPublicParameters(FERV_KEEP_PARAMETER, value, FERV_KEEP_PARAMETER);
 }
 
 // Any mask goes through: bits the driver does not know are its business.
 FERV_STATUS SetLogLevel(const char *text)
 {
-    return ApplyPublicParameters(unchanged, unchanged, ConvertNumber(text, 16));
+    return ApplyPublicParameters(FERV_KEEP_PARAMETER, FERV_KEEP_PARAMETER, ConvertNumber(text, 16));
 }
 
 FERV_STATUS WaitForChange(void)

@@ -87,25 +87,25 @@ struct PosixEvent {
 
 static PosixDevice *AsDevice(HANDLE handle)
 {
-    if (handle == NULL || handle == INVALID_HANDLE_VALUE)
-        return NULL;
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE)
+        return nullptr;
     PosixDevice *device = (PosixDevice *)handle;
-    return device->tag == POSIX_TAG_DEVICE ? device : NULL;
+    return device->tag == POSIX_TAG_DEVICE ? device : nullptr;
 }
 
 static PosixEvent *AsEvent(HANDLE handle)
 {
-    if (handle == NULL || handle == INVALID_HANDLE_VALUE)
-        return NULL;
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE)
+        return nullptr;
     PosixEvent *event = (PosixEvent *)handle;
-    return event->tag == POSIX_TAG_EVENT ? event : NULL;
+    return event->tag == POSIX_TAG_EVENT ? event : nullptr;
 }
 
 static void Unbind(PosixDevice *device)
 {
-    if (device->event != NULL) {
-        device->event->device = NULL;
-        device->event = NULL;
+    if (device->event != nullptr) {
+        device->event->device = nullptr;
+        device->event = nullptr;
     }
 }
 
@@ -245,12 +245,12 @@ HANDLE CreateFileA(PCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     (void)dwShareMode;
     (void)lpSecurityAttributes;
     (void)hTemplateFile;
-    if (lpFileName == NULL || dwCreationDisposition != OPEN_EXISTING) {
+    if (lpFileName == nullptr || dwCreationDisposition != OPEN_EXISTING) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
     char *path = PosixSocketPathForName(lpFileName);
-    if (path == NULL)
+    if (path == nullptr)
         return INVALID_HANDLE_VALUE;
     int fd = -1;
     DWORD error = ConnectDevice(path, &fd);
@@ -260,7 +260,7 @@ HANDLE CreateFileA(PCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
         return INVALID_HANDLE_VALUE;
     }
     PosixDevice *device = (PosixDevice *)calloc(1, sizeof *device);
-    if (device == NULL) {
+    if (device == nullptr) {
         close(fd);
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return INVALID_HANDLE_VALUE;
@@ -279,14 +279,14 @@ HANDLE CreateFileA(PCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState, PCSTR lpName)
 {
     (void)lpEventAttributes;
-    if (lpName != NULL) {
+    if (lpName != nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
-        return NULL;
+        return nullptr;
     }
     PosixEvent *event = (PosixEvent *)calloc(1, sizeof *event);
-    if (event == NULL) {
+    if (event == nullptr) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return NULL;
+        return nullptr;
     }
     event->tag = POSIX_TAG_EVENT;
     event->manualReset = bManualReset != FALSE;
@@ -380,7 +380,7 @@ static ReplyKind ReadReply(PosixDevice *device, uint8_t *out, DWORD outSize, DWO
         return MarkBroken(device);
     if (length > 0) {
         uint8_t *body = (uint8_t *)malloc(length);
-        if (body == NULL || !ReceiveAll(device->fd, body, length)) {
+        if (body == nullptr || !ReceiveAll(device->fd, body, length)) {
             free(body);
             return MarkBroken(device);
         }
@@ -398,11 +398,11 @@ static void Settle(PosixDevice *device, DWORD error, DWORD bytes)
     device->state = REQUEST_DONE;
     device->error = error;
     device->bytes = bytes;
-    device->outBuffer = NULL;
+    device->outBuffer = nullptr;
     device->outSize = 0;
     device->overlapped->Internal = error == 0 ? 0 : STATUS_UNSUCCESSFUL;
     device->overlapped->InternalHigh = bytes;
-    if (device->event != NULL)
+    if (device->event != nullptr)
         device->event->signalled = true;
     Unbind(device);
 }
@@ -453,11 +453,11 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
                      LPOVERLAPPED lpOverlapped)
 {
     PosixDevice *device = AsDevice(hDevice);
-    if (device == NULL) {
+    if (device == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    if ((lpInBuffer == NULL && nInBufferSize != 0) || (lpOutBuffer == NULL && nOutBufferSize != 0) ||
+    if ((lpInBuffer == nullptr && nInBufferSize != 0) || (lpOutBuffer == nullptr && nOutBufferSize != 0) ||
         nInBufferSize > FERV_SIZE_LIMIT || nOutBufferSize > FERV_SIZE_LIMIT) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -466,30 +466,30 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
         SetLastError(POSIX_ERROR_BUSY);
         return FALSE;
     }
-    bool overlapped = device->overlappedIo && lpOverlapped != NULL;
-    PosixEvent *event = NULL;
-    if (overlapped && lpOverlapped->hEvent != NULL) {
+    bool overlapped = device->overlappedIo && lpOverlapped != nullptr;
+    PosixEvent *event = nullptr;
+    if (overlapped && lpOverlapped->hEvent != nullptr) {
         event = AsEvent(lpOverlapped->hEvent);
-        if (event == NULL) {
+        if (event == nullptr) {
             SetLastError(ERROR_INVALID_HANDLE);
             return FALSE;
         }
     }
-    if (lpBytesReturned != NULL)
+    if (lpBytesReturned != nullptr)
         *lpBytesReturned = 0;
 
     // From here on the request belongs to this record, as on Win32, where
     // starting the request resets its event.
     device->state = REQUEST_IDLE;
-    device->overlapped = NULL;
+    device->overlapped = nullptr;
     Unbind(device);
     if (overlapped) {
         device->overlapped = lpOverlapped;
         lpOverlapped->Internal = STATUS_PENDING;
         lpOverlapped->InternalHigh = 0;
-        if (event != NULL) {
+        if (event != nullptr) {
             event->signalled = false;
-            if (event->device != NULL)
+            if (event->device != nullptr)
                 Unbind(event->device);
             event->device = device;
             device->event = event;
@@ -522,7 +522,7 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
 
     if (overlapped)
         Settle(device, error, bytes);
-    if (lpBytesReturned != NULL)
+    if (lpBytesReturned != nullptr)
         *lpBytesReturned = bytes;
     if (error != 0) {
         SetLastError(error);
@@ -584,22 +584,22 @@ static void SleepMs(DWORD ms)
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
 {
     PosixEvent *event = AsEvent(hHandle);
-    PosixDevice *device = event != NULL ? event->device : AsDevice(hHandle);
-    if (event == NULL && device == NULL) {
+    PosixDevice *device = event != nullptr ? event->device : AsDevice(hHandle);
+    if (event == nullptr && device == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
         return WAIT_FAILED;
     }
-    if (event != NULL && event->signalled) {
+    if (event != nullptr && event->signalled) {
         if (!event->manualReset)
             event->signalled = false;
         return WAIT_OBJECT_0;
     }
-    if (device != NULL && device->state == REQUEST_PENDING) {
+    if (device != nullptr && device->state == REQUEST_PENDING) {
         if (!WaitReadable(device->fd, dwMilliseconds))
             return POSIX_WAIT_TIMEOUT;
         SettlePending(device);
     }
-    if (event == NULL)
+    if (event == nullptr)
         return WAIT_OBJECT_0;
     if (event->signalled) {
         if (!event->manualReset)
@@ -625,11 +625,11 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
 BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred, BOOL bWait)
 {
     PosixDevice *device = AsDevice(hFile);
-    if (device == NULL) {
+    if (device == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    if (lpOverlapped == NULL || device->overlapped != lpOverlapped || device->state == REQUEST_IDLE) {
+    if (lpOverlapped == nullptr || device->overlapped != lpOverlapped || device->state == REQUEST_IDLE) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
@@ -640,7 +640,7 @@ BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumb
         }
         SettlePending(device);
     }
-    if (lpNumberOfBytesTransferred != NULL)
+    if (lpNumberOfBytesTransferred != nullptr)
         *lpNumberOfBytesTransferred = device->bytes;
     if (device->error != 0) {
         SetLastError(device->error);
@@ -657,7 +657,7 @@ BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumb
 BOOL CloseHandle(HANDLE hObject)
 {
     PosixDevice *device = AsDevice(hObject);
-    if (device != NULL) {
+    if (device != nullptr) {
         Unbind(device);
         close(device->fd);
         device->tag = POSIX_TAG_FREED;
@@ -665,9 +665,9 @@ BOOL CloseHandle(HANDLE hObject)
         return TRUE;
     }
     PosixEvent *event = AsEvent(hObject);
-    if (event != NULL) {
-        if (event->device != NULL)
-            event->device->event = NULL;
+    if (event != nullptr) {
+        if (event->device != nullptr)
+            event->device->event = nullptr;
         event->tag = POSIX_TAG_FREED;
         free(event);
         return TRUE;

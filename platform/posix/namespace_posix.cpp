@@ -12,9 +12,9 @@ static char *CopyText(const char *text)
 {
     size_t n = strlen(text) + 1;
     char *copy = (char *)malloc(n);
-    if (copy == NULL) {
+    if (copy == nullptr) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return NULL;
+        return nullptr;
     }
     memcpy(copy, text, n);
     return copy;
@@ -25,9 +25,9 @@ char *PosixJoinPath(const char *head, const char *tail)
     size_t headLength = strlen(head);
     size_t tailLength = strlen(tail);
     char *path = (char *)malloc(headLength + 1 + tailLength + 1);
-    if (path == NULL) {
+    if (path == nullptr) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return NULL;
+        return nullptr;
     }
     memcpy(path, head, headLength);
     path[headLength] = '/';
@@ -36,17 +36,17 @@ char *PosixJoinPath(const char *head, const char *tail)
 }
 
 // Makes a path absolute against the working directory. Takes ownership of
-// path (freed on every way out). Returns NULL when memory runs out or the
+// path (freed on every way out). Returns null when memory runs out or the
 // working directory cannot be named.
 static char *MakeAbsolute(char *path)
 {
-    if (path == NULL || path[0] == '/')
+    if (path == nullptr || path[0] == '/')
         return path;
-    char *cwd = getcwd(NULL, 0);
-    if (cwd == NULL) {
+    char *cwd = getcwd(nullptr, 0);
+    if (cwd == nullptr) {
         free(path);
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return NULL;
+        return nullptr;
     }
     char *absolute = PosixJoinPath(cwd, path);
     free(cwd);
@@ -57,11 +57,11 @@ static char *MakeAbsolute(char *path)
 char *PosixDeviceRoot(void)
 {
     const char *explicitRoot = getenv("FERV_DEVICE_ROOT");
-    if (explicitRoot != NULL && explicitRoot[0] != '\0')
+    if (explicitRoot != nullptr && explicitRoot[0] != '\0')
         return MakeAbsolute(CopyText(explicitRoot));
 
     const char *runtimeDir = getenv("XDG_RUNTIME_DIR");
-    if (runtimeDir != NULL && runtimeDir[0] != '\0')
+    if (runtimeDir != nullptr && runtimeDir[0] != '\0')
         return MakeAbsolute(PosixJoinPath(runtimeDir, "ferv"));
 
     char fallback[64];
@@ -79,21 +79,21 @@ char *PosixSocketPathForName(const char *name)
         const char *device = name + prefixLength;
         // A device name is one entry of R: nothing that climbs out of it.
         if (device[0] == '\0' || strcmp(device, ".") == 0 || strcmp(device, "..") == 0 ||
-            strpbrk(device, "/\\") != NULL) {
+            strpbrk(device, "/\\") != nullptr) {
             SetLastError(ERROR_FILE_NOT_FOUND);
-            return NULL;
+            return nullptr;
         }
         char *root = PosixDeviceRoot();
-        if (root == NULL)
-            return NULL;
+        if (root == nullptr)
+            return nullptr;
         char *path = PosixJoinPath(root, device);
         free(root);
         return path;
     }
     // Other Win32 spellings (drive letters, UNC names, "\\?\") name nothing here.
-    if (strchr(name, '\\') != NULL || name[0] == '\0') {
+    if (strchr(name, '\\') != nullptr || name[0] == '\0') {
         SetLastError(ERROR_FILE_NOT_FOUND);
-        return NULL;
+        return nullptr;
     }
     return CopyText(name);
 }

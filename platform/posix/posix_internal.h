@@ -26,12 +26,12 @@ enum {
 // and not empty, else $XDG_RUNTIME_DIR/ferv when XDG_RUNTIME_DIR is set and
 // not empty, else /tmp/ferv-<uid>. A relative root is made absolute against
 // the working directory, so that device paths handed out are absolute.
-// Returns: a heap string the caller frees, or NULL (last error set to
+// Returns: a heap string the caller frees, or null (last error set to
 // ERROR_NOT_ENOUGH_MEMORY) when memory runs out.
 char *PosixDeviceRoot(void);
 
 // Joins two path parts with one '/' between them.
-// Returns: a heap string the caller frees, or NULL (last error set to
+// Returns: a heap string the caller frees, or null (last error set to
 // ERROR_NOT_ENOUGH_MEMORY).
 char *PosixJoinPath(const char *head, const char *tail);
 
@@ -39,7 +39,7 @@ char *PosixJoinPath(const char *head, const char *tail);
 // any other name without a backslash to itself. A device name that is empty,
 // holds '/' or '\', or is "." or "..", would leave R or name nothing, and is
 // no device: so is any other name with a backslash.
-// Returns: a heap string the caller frees, or NULL with the last error set
+// Returns: a heap string the caller frees, or null with the last error set
 // (ERROR_FILE_NOT_FOUND for a name that is no device, ERROR_NOT_ENOUGH_MEMORY).
 char *PosixSocketPathForName(const char *name);
 

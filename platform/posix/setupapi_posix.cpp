@@ -27,10 +27,10 @@ struct PosixDevInfoSet {
 
 static PosixDevInfoSet *AsDevInfoSet(HDEVINFO handle)
 {
-    if (handle == NULL || handle == INVALID_HANDLE_VALUE)
-        return NULL;
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE)
+        return nullptr;
     PosixDevInfoSet *set = (PosixDevInfoSet *)handle;
-    return set->tag == POSIX_TAG_DEVINFO ? set : NULL;
+    return set->tag == POSIX_TAG_DEVINFO ? set : nullptr;
 }
 
 static void FreeDevInfoSet(PosixDevInfoSet *set)
@@ -55,7 +55,7 @@ static int CompareNames(const void *a, const void *b)
 static DWORD ReadClassDirectory(PosixDevInfoSet *set)
 {
     DIR *dir = opendir(set->classDir);
-    if (dir == NULL) {
+    if (dir == nullptr) {
         if (errno == ENOENT || errno == ENOTDIR)
             return 0;
         return (errno == EACCES || errno == EPERM) ? ERROR_ACCESS_DENIED
@@ -67,7 +67,7 @@ static DWORD ReadClassDirectory(PosixDevInfoSet *set)
     for (;;) {
         errno = 0;
         struct dirent *entry = readdir(dir);
-        if (entry == NULL) {
+        if (entry == nullptr) {
             if (errno != 0)
                 error = ERROR_GEN_FAILURE;
             break;
@@ -77,7 +77,7 @@ static DWORD ReadClassDirectory(PosixDevInfoSet *set)
         if (set->count == capacity) {
             DWORD grown = capacity == 0 ? 8 : capacity * 2;
             char **names = (char **)realloc(set->names, grown * sizeof *names);
-            if (names == NULL) {
+            if (names == nullptr) {
                 error = ERROR_NOT_ENOUGH_MEMORY;
                 break;
             }
@@ -86,7 +86,7 @@ static DWORD ReadClassDirectory(PosixDevInfoSet *set)
         }
         size_t length = strlen(entry->d_name) + 1;
         char *name = (char *)malloc(length);
-        if (name == NULL) {
+        if (name == nullptr) {
             error = ERROR_NOT_ENOUGH_MEMORY;
             break;
         }
@@ -108,12 +108,12 @@ static DWORD ReadClassDirectory(PosixDevInfoSet *set)
 HDEVINFO SetupDiGetClassDevsA(const GUID *ClassGuid, PCSTR Enumerator, HWND hwndParent, DWORD Flags)
 {
     (void)hwndParent;
-    if (ClassGuid == NULL || (Flags & DIGCF_DEVICEINTERFACE) == 0) {
+    if (ClassGuid == nullptr || (Flags & DIGCF_DEVICEINTERFACE) == 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
     PosixDevInfoSet *set = (PosixDevInfoSet *)calloc(1, sizeof *set);
-    if (set == NULL) {
+    if (set == nullptr) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return INVALID_HANDLE_VALUE;
     }
@@ -121,19 +121,19 @@ HDEVINFO SetupDiGetClassDevsA(const GUID *ClassGuid, PCSTR Enumerator, HWND hwnd
     set->classGuid = *ClassGuid;
 
     char *root = PosixDeviceRoot();
-    char *interfaces = root != NULL ? PosixJoinPath(root, FERV_INTERFACES_DIR) : NULL;
+    char *interfaces = root != nullptr ? PosixJoinPath(root, FERV_INTERFACES_DIR) : nullptr;
     char guidText[39];
     PosixFormatGuid(ClassGuid, guidText);
-    set->classDir = interfaces != NULL ? PosixJoinPath(interfaces, guidText) : NULL;
+    set->classDir = interfaces != nullptr ? PosixJoinPath(interfaces, guidText) : nullptr;
     free(interfaces);
     free(root);
-    if (set->classDir == NULL) {
+    if (set->classDir == nullptr) {
         FreeDevInfoSet(set);
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return INVALID_HANDLE_VALUE;
     }
 
-    if (Enumerator == NULL) {
+    if (Enumerator == nullptr) {
         DWORD error = ReadClassDirectory(set);
         if (error != 0) {
             FreeDevInfoSet(set);
@@ -156,11 +156,11 @@ BOOL SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA Device
                                  PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData)
 {
     PosixDevInfoSet *set = AsDevInfoSet(DeviceInfoSet);
-    if (set == NULL) {
+    if (set == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    if (InterfaceClassGuid == NULL || DeviceInterfaceData == NULL || DeviceInfoData != NULL) {
+    if (InterfaceClassGuid == nullptr || DeviceInterfaceData == nullptr || DeviceInfoData != nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
@@ -193,11 +193,11 @@ BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO DeviceInfoSet, PSP_DEVICE_INTERFA
                                       PSP_DEVINFO_DATA DeviceInfoData)
 {
     PosixDevInfoSet *set = AsDevInfoSet(DeviceInfoSet);
-    if (set == NULL) {
+    if (set == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    if (DeviceInterfaceData == NULL || DeviceInterfaceData->Reserved == 0 ||
+    if (DeviceInterfaceData == nullptr || DeviceInterfaceData->Reserved == 0 ||
         DeviceInterfaceData->Reserved > set->count) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -206,13 +206,13 @@ BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO DeviceInfoSet, PSP_DEVICE_INTERFA
         SetLastError(ERROR_INVALID_USER_BUFFER);
         return FALSE;
     }
-    if (DeviceInterfaceDetailData == NULL ? DeviceInterfaceDetailDataSize != 0
+    if (DeviceInterfaceDetailData == nullptr ? DeviceInterfaceDetailDataSize != 0
                                           : (DeviceInterfaceDetailDataSize < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) ||
                                              DeviceInterfaceDetailData->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A))) {
         SetLastError(ERROR_INVALID_USER_BUFFER);
         return FALSE;
     }
-    if (DeviceInfoData != NULL && DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA)) {
+    if (DeviceInfoData != nullptr && DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA)) {
         SetLastError(ERROR_INVALID_USER_BUFFER);
         return FALSE;
     }
@@ -227,9 +227,9 @@ BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO DeviceInfoSet, PSP_DEVICE_INTERFA
         SetLastError(ERROR_GEN_FAILURE);
         return FALSE;
     }
-    if (RequiredSize != NULL)
+    if (RequiredSize != nullptr)
         *RequiredSize = (DWORD)required;
-    if (DeviceInterfaceDetailData == NULL || DeviceInterfaceDetailDataSize < required) {
+    if (DeviceInterfaceDetailData == nullptr || DeviceInterfaceDetailDataSize < required) {
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return FALSE;
     }
@@ -240,7 +240,7 @@ BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO DeviceInfoSet, PSP_DEVICE_INTERFA
     memcpy(path, set->classDir, dirLength);
     path[dirLength] = '/';
     memcpy(path + dirLength + 1, name, nameLength + 1);
-    if (DeviceInfoData != NULL) {
+    if (DeviceInfoData != nullptr) {
         // Each interface stands for a device instance of its own.
         DeviceInfoData->ClassGuid = set->classGuid;
         DeviceInfoData->DevInst = member + 1;
@@ -254,7 +254,7 @@ BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO DeviceInfoSet, PSP_DEVICE_INTERFA
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet)
 {
     PosixDevInfoSet *set = AsDevInfoSet(DeviceInfoSet);
-    if (set == NULL) {
+    if (set == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }

@@ -114,36 +114,39 @@ static std::string Difference(const std::string &got, const std::string &want)
     return ::testing::AssertionSuccess();
 }
 
-static const char *const kMessages[] = {
-    "The operation completed successfully.",
-    "The operation contained an invalid parameter.",
-    "An I/O error occurred during the operation.",
-    "The operation did not complete within the specified time.",
-    "The specified HBA could not be found or does not exist.",
-    "The specified device could not be found or does not exist.",
-    "The specified LUN could not be found or does not exist.",
-    "The specified path could not be found or does not exist.",
-    "The specified device was busy and could not accept the request.",
-    "The host OS has no memory left to allocate.",
-    "An internal error was encountered during the operation.",
-    "No supported devices were detected.",
-    "There are no alternate paths available to the device.",
-    "The specified path could not be enabled.",
-    "The specified path is already the active path.",
-    "The specified path is down or offline and is currently not available.",
-    "The selection of the specified path failed.",
-    "An invalid state change was detected for the specified path.",
-    "The primary path is down or offline and is currently not available.",
-    "An illegal or out of range command was specified.",
-    "The specified SCSI pass through command failed.",
-    "The buffer specified was too small for the operation.",
-    "The restore operation failed.",
-};
+// The status messages as the manual page lists them, between its
+// status-begin and status-end marks: ".B <code>" and then the message line.
+// The page is written apart from the code, and docs.status_codes holds it to
+// the library's table, so it serves as the oracle of the status lines.
+static std::vector<std::string> ManualStatusMessages()
+{
+    std::ifstream page(std::string(FERV_SOURCE_DIR) + "/man/fervadm.8");
+    std::vector<std::string> messages;
+    std::string line;
+    bool inTable = false;
+    long code = -1;
+    while (std::getline(page, line)) {
+        if (line.rfind(".\\\" status-begin", 0) == 0) {
+            inTable = true;
+        } else if (line.rfind(".\\\" status-end", 0) == 0) {
+            break;
+        } else if (inTable && line.rfind(".B ", 0) == 0) {
+            code = strtol(line.c_str() + 3, nullptr, 10);
+        } else if (inTable && code >= 0 && !line.empty() && line[0] != '.') {
+            if ((size_t)code == messages.size())
+                messages.push_back(line);
+            code = -1;
+        }
+    }
+    return messages;
+}
 
 std::string StatusLine(uint32_t code)
 {
-    if (code < sizeof kMessages / sizeof kMessages[0])
-        return std::string(kMessages[code]) + " (" + std::to_string(code) + ")\n";
+    static const std::vector<std::string> messages = ManualStatusMessages();
+    EXPECT_EQ(messages.size(), 23u) << "the manual page's status table";
+    if (code < messages.size())
+        return messages[code] + " (" + std::to_string(code) + ")\n";
     return "Unknown FERV_STATUS code (" + std::to_string((int32_t)code) + ")!\n";
 }
 

@@ -65,17 +65,6 @@ TEST(CliPrintStatusTest, KnownAndUnknownCodes)
                                    "Unknown FERV_STATUS code (-1)!\n");
 }
 
-TEST(CliUsageTest, ThirtySevenLinesWithoutTheHiddenOption)
-{
-    PrintUsage();
-    std::string text = TakeConsoleOutput();
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 37);
-    EXPECT_EQ(text.rfind("default                display all devices information\n", 0), 0u);
-    const std::string tail = "change occurs (path up/down/etc)\n\n";
-    EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
-    EXPECT_EQ(text.find("-Z"), std::string::npos);
-}
-
 TEST(CliPublicParametersReportTest, LogLevelNamesAndAutoFailBack)
 {
     FervPublicParameters p = {30, 1, 0, {2, 1, 0, 17}};

@@ -19,20 +19,20 @@ TEST(CliScannerTest, ArgumentsThatLookLikeOptionsAndIllegalLetters)
 {
     TakeConsoleOutput();
     CliWords dashed({"-d", "-v"});
-    ResetGetopt();
-    EXPECT_EQ(getopt(dashed.argc(), dashed.argv(), first), 'd');
-    EXPECT_STREQ(getoptState.scanArgument, "-v"); // taken although it begins with '-'
-    EXPECT_EQ(getopt(dashed.argc(), dashed.argv(), "rv"), -1);
+    ResetOptionScan();
+    EXPECT_EQ(ScanOption(dashed.argc(), dashed.argv(), first), 'd');
+    EXPECT_STREQ(optionScan.scanArgument, "-v"); // taken although it begins with '-'
+    EXPECT_EQ(ScanOption(dashed.argc(), dashed.argv(), "rv"), -1);
 
     // ':' is never a letter; an illegal letter keeps the last argument and
     // the scan goes on within its word.
     CliWords keep({"-d", "KEY", "-x:v"});
-    ResetGetopt();
-    EXPECT_EQ(getopt(keep.argc(), keep.argv(), first), 'd');
-    EXPECT_EQ(getopt(keep.argc(), keep.argv(), "rv"), '?');
-    EXPECT_STREQ(getoptState.scanArgument, "KEY");
-    EXPECT_EQ(getopt(keep.argc(), keep.argv(), "rv"), '?');
-    EXPECT_EQ(getopt(keep.argc(), keep.argv(), "rv"), 'v');
+    ResetOptionScan();
+    EXPECT_EQ(ScanOption(keep.argc(), keep.argv(), first), 'd');
+    EXPECT_EQ(ScanOption(keep.argc(), keep.argv(), "rv"), '?');
+    EXPECT_STREQ(optionScan.scanArgument, "KEY");
+    EXPECT_EQ(ScanOption(keep.argc(), keep.argv(), "rv"), '?');
+    EXPECT_EQ(ScanOption(keep.argc(), keep.argv(), "rv"), 'v');
     EXPECT_EQ(TakeConsoleOutput(), "getopt: illegal option -- x\ngetopt: illegal option -- :\n");
 }
 

@@ -8,28 +8,28 @@
 
 #include "console/ferv_console.h"
 
-GetoptState getoptState = {1, 1, nullptr};
+OptionScanState optionScan = {1, 1, nullptr};
 
-void ResetGetopt(void)
+void ResetOptionScan(void)
 {
-    getoptState.scanIndex = 1;
-    getoptState.scanPosition = 1;
-    getoptState.scanArgument = nullptr;
+    optionScan.scanIndex = 1;
+    optionScan.scanPosition = 1;
+    optionScan.scanArgument = nullptr;
 }
 
 // Moves past the letter just read; at the end of its word, on to the next word.
 static void StepPastLetter(char **argv)
 {
-    getoptState.scanPosition++;
-    if (argv[getoptState.scanIndex][getoptState.scanPosition] == '\0') {
-        getoptState.scanIndex++;
-        getoptState.scanPosition = 1;
+    optionScan.scanPosition++;
+    if (argv[optionScan.scanIndex][optionScan.scanPosition] == '\0') {
+        optionScan.scanIndex++;
+        optionScan.scanPosition = 1;
     }
 }
 
-int getopt(int argc, char **argv, const char *optionLetters)
+int ScanOption(int argc, char **argv, const char *optionLetters)
 {
-    GetoptState *s = &getoptState;
+    OptionScanState *s = &optionScan;
     bool quiet = optionLetters[0] == ':';
 
     if (s->scanIndex < 1 || s->scanIndex >= argc || argv[s->scanIndex] == nullptr)
