@@ -49,43 +49,43 @@ static Walk WalkDevices(const std::vector<uint8_t> &b, size_t first, size_t lo, 
             break;
         EXPECT_TRUE(seen.insert(d).second) << "record reached twice";
         w.devices++;
-        int lunCount = FervLoadS32(b.data() + d + FERV_DEVICE_LUN_COUNT);
-        size_t l = Follow(b, d, FERV_DEVICE_LUN_LIST, lo, hi, FERV_LUN_RECORD_SIZE);
-        Count(b, d, FERV_DEVICE_LUN_LIST, &w);
+        int lunCount = FervLoadS32(b.data() + d + WIRE_DEVICE_LUN_COUNT);
+        size_t l = Follow(b, d, WIRE_DEVICE_LUN_LIST, lo, hi, WIRE_LUN_RECORD_SIZE);
+        Count(b, d, WIRE_DEVICE_LUN_LIST, &w);
         for (int j = 0; j < lunCount; j++) {
             EXPECT_NE(l, 0u);
             if (!l)
                 break;
             EXPECT_TRUE(seen.insert(l).second);
             w.luns++;
-            int pathCount = FervLoadS32(b.data() + l + FERV_LUN_PATH_COUNT);
-            size_t p = Follow(b, l, FERV_LUN_PATH_LIST, lo, hi, FERV_PATH_RECORD_SIZE);
-            Count(b, l, FERV_LUN_PATH_LIST, &w);
+            int pathCount = FervLoadS32(b.data() + l + WIRE_LUN_PATH_COUNT);
+            size_t p = Follow(b, l, WIRE_LUN_PATH_LIST, lo, hi, WIRE_PATH_RECORD_SIZE);
+            Count(b, l, WIRE_LUN_PATH_LIST, &w);
             for (int k = 0; k < pathCount; k++) {
                 EXPECT_NE(p, 0u);
                 if (!p)
                     break;
                 EXPECT_TRUE(seen.insert(p).second);
-                w.paths.push_back(std::string((const char *)b.data() + p + FERV_PATH_NAME,
-                                              strnlen((const char *)b.data() + p + FERV_PATH_NAME, 80)));
-                Count(b, p, FERV_REC_NEXT, &w);
-                p = Follow(b, p, FERV_REC_NEXT, lo, hi, FERV_PATH_RECORD_SIZE);
+                w.paths.push_back(std::string((const char *)b.data() + p + WIRE_PATH_NAME,
+                                              strnlen((const char *)b.data() + p + WIRE_PATH_NAME, 80)));
+                Count(b, p, WIRE_REC_NEXT, &w);
+                p = Follow(b, p, WIRE_REC_NEXT, lo, hi, WIRE_PATH_RECORD_SIZE);
             }
             EXPECT_EQ(p, 0u) << "path list longer than its count";
-            Count(b, l, FERV_REC_NEXT, &w);
-            l = Follow(b, l, FERV_REC_NEXT, lo, hi, FERV_LUN_RECORD_SIZE);
+            Count(b, l, WIRE_REC_NEXT, &w);
+            l = Follow(b, l, WIRE_REC_NEXT, lo, hi, WIRE_LUN_RECORD_SIZE);
         }
         EXPECT_EQ(l, 0u) << "LUN list longer than its count";
-        int secCount = FervLoadS32(b.data() + d + FERV_DEVICE_SECONDARY_COUNT);
-        size_t s = Follow(b, d, FERV_DEVICE_SECONDARY_LIST, lo, hi, 4);
+        int secCount = FervLoadS32(b.data() + d + WIRE_DEVICE_SECONDARY_COUNT);
+        size_t s = Follow(b, d, WIRE_DEVICE_SECONDARY_LIST, lo, hi, 4);
         for (int j = 0; j < secCount && s; j++) {
             EXPECT_TRUE(seen.insert(s).second);
             w.secondary++;
-            s = Follow(b, s, FERV_REC_NEXT, lo, hi, 4);
+            s = Follow(b, s, WIRE_REC_NEXT, lo, hi, 4);
         }
         EXPECT_EQ(s, 0u);
-        Count(b, d, FERV_REC_NEXT, &w);
-        d = Follow(b, d, FERV_REC_NEXT, lo, hi, FERV_DEVICE_RECORD_SIZE);
+        Count(b, d, WIRE_REC_NEXT, &w);
+        d = Follow(b, d, WIRE_REC_NEXT, lo, hi, WIRE_DEVICE_RECORD_SIZE);
     }
     EXPECT_EQ(d, 0u) << "device list longer than its count";
     return w;
@@ -127,13 +127,13 @@ TEST(SimReplies, AllDevicesInEveryRecordOrderWalkLikeTheModel)
         ASSERT_TRUE(SimGenerateTopology("3:4:5", &m, &error)) << error;
         m.layout.order = order;
         int rounds = 0;
-        SimReply r = AskGrowing(&m, IOCTL_FERV_GET_ALL_DEVICES, Buffer(4096), FERV_ALL_SIZE, &rounds);
+        SimReply r = AskGrowing(&m, IOCTL_FERV_GET_ALL_DEVICES, Buffer(4096), WIRE_ALL_SIZE, &rounds);
         ASSERT_EQ(StatusOf(r), FERV_STATUS_SUCCESS);
         EXPECT_EQ(rounds, 2) << "60 paths do not fit in 4096 bytes: one 21, then the exact size";
-        uint32_t len = FervLoad32(r.data.data() + FERV_ALL_DATA_LENGTH);
-        EXPECT_EQ(r.data.size(), FERV_ALL_DATA + len) << "the named size is exactly what the data needs";
-        EXPECT_EQ(FervLoad32(r.data.data() + FERV_ALL_COUNT), 3u);
-        Walk w = WalkDevices(r.data, FERV_ALL_DATA, FERV_ALL_DATA, FERV_ALL_DATA + len, 3);
+        uint32_t len = FervLoad32(r.data.data() + WIRE_ALL_DATA_LENGTH);
+        EXPECT_EQ(r.data.size(), WIRE_ALL_DATA + len) << "the named size is exactly what the data needs";
+        EXPECT_EQ(FervLoad32(r.data.data() + WIRE_ALL_COUNT), 3u);
+        Walk w = WalkDevices(r.data, WIRE_ALL_DATA, WIRE_ALL_DATA, WIRE_ALL_DATA + len, 3);
         EXPECT_EQ(w.paths, ModelPathOrder(m)) << "order " << order;
         EXPECT_EQ(w.luns, 12);
         EXPECT_EQ(w.secondary, 3);
@@ -151,34 +151,34 @@ TEST(SimReplies, DeviceRecordFieldsAtTheirOffsets)
     ASSERT_TRUE(SimLoadDefaultTopology(&m, &error)) << error;
     std::vector<uint8_t> req = KeyRequest(4096, m.devices[1].wwn);
     int rounds = 0;
-    SimReply r = AskGrowing(&m, IOCTL_FERV_GET_DEVICE_INFO, req, FERV_DEV_SIZE, &rounds);
+    SimReply r = AskGrowing(&m, IOCTL_FERV_GET_DEVICE_INFO, req, WIRE_DEV_SIZE, &rounds);
     ASSERT_EQ(StatusOf(r), FERV_STATUS_SUCCESS);
-    const uint8_t *d = r.data.data() + FERV_DEV_DATA;
-    EXPECT_STREQ((const char *)d + FERV_DEVICE_NAME, m.devices[1].name.c_str());
-    EXPECT_STREQ((const char *)d + FERV_DEVICE_SERIAL, m.devices[1].serial.c_str());
-    EXPECT_STREQ((const char *)d + FERV_DEVICE_IP, m.devices[1].ip.c_str());
-    EXPECT_STREQ((const char *)d + FERV_DEVICE_FIRMWARE, m.devices[1].firmware.c_str());
-    EXPECT_EQ(memcmp(d + FERV_DEVICE_WWN, m.devices[1].wwn, 16), 0);
-    EXPECT_EQ(FervLoad32(d + FERV_REC_NEXT), 0u) << "one device, no next";
-    EXPECT_EQ(FervLoad32(d + FERV_DEVICE_LUN_COUNT), 3u);
-    uint32_t len = FervLoad32(r.data.data() + FERV_DEV_DATA_LENGTH);
-    Walk w = WalkDevices(r.data, FERV_DEV_DATA, FERV_DEV_DATA, FERV_DEV_DATA + len, 1);
+    const uint8_t *d = r.data.data() + WIRE_DEV_DATA;
+    EXPECT_STREQ((const char *)d + WIRE_DEVICE_NAME, m.devices[1].name.c_str());
+    EXPECT_STREQ((const char *)d + WIRE_DEVICE_SERIAL, m.devices[1].serial.c_str());
+    EXPECT_STREQ((const char *)d + WIRE_DEVICE_IP, m.devices[1].ip.c_str());
+    EXPECT_STREQ((const char *)d + WIRE_DEVICE_FIRMWARE, m.devices[1].firmware.c_str());
+    EXPECT_EQ(memcmp(d + WIRE_DEVICE_WWN, m.devices[1].wwn, 16), 0);
+    EXPECT_EQ(FervLoad32(d + WIRE_REC_NEXT), 0u) << "one device, no next";
+    EXPECT_EQ(FervLoad32(d + WIRE_DEVICE_LUN_COUNT), 3u);
+    uint32_t len = FervLoad32(r.data.data() + WIRE_DEV_DATA_LENGTH);
+    Walk w = WalkDevices(r.data, WIRE_DEV_DATA, WIRE_DEV_DATA, WIRE_DEV_DATA + len, 1);
     EXPECT_EQ(w.paths.size(), 12u);
 
     // A LUN record and its first path record of the same reply.
-    size_t lun = FERV_DEV_DATA + FervLoad32(d + FERV_DEVICE_LUN_LIST);
+    size_t lun = WIRE_DEV_DATA + FervLoad32(d + WIRE_DEVICE_LUN_LIST);
     const uint8_t *l = r.data.data() + lun;
     const SimLun &ml = m.luns[(size_t)m.devices[1].luns[0]];
-    EXPECT_EQ(memcmp(l + FERV_LUN_WWN, ml.wwn, 16), 0);
-    EXPECT_STREQ((const char *)l + FERV_LUN_NAME, ml.name.c_str());
-    EXPECT_EQ(FervLoad32(l + FERV_LUN_PATHING_MODE), ml.pathingMode);
-    EXPECT_EQ(l[FERV_LUN_LOAD_BALANCING], ml.loadBalancing);
-    const uint8_t *p = l + FervLoadS32(l + FERV_LUN_PATH_LIST);
+    EXPECT_EQ(memcmp(l + WIRE_LUN_WWN, ml.wwn, 16), 0);
+    EXPECT_STREQ((const char *)l + WIRE_LUN_NAME, ml.name.c_str());
+    EXPECT_EQ(FervLoad32(l + WIRE_LUN_PATHING_MODE), ml.pathingMode);
+    EXPECT_EQ(l[WIRE_LUN_LOAD_BALANCING], ml.loadBalancing);
+    const uint8_t *p = l + FervLoadS32(l + WIRE_LUN_PATH_LIST);
     const SimPath &mp = m.paths[(size_t)ml.paths[0]];
-    EXPECT_STREQ((const char *)p + FERV_PATH_NAME, mp.name.c_str());
-    EXPECT_EQ(p[FERV_PATH_STATE], mp.state);
-    EXPECT_EQ(FervLoad32(p + FERV_PATH_FLAGS), mp.preferred ? FERV_PATH_FLAG_PREFERRED : 0u);
-    EXPECT_STREQ((const char *)p + FERV_PATH_HBA_NAME, m.hbas[(size_t)mp.hba].name.c_str());
+    EXPECT_STREQ((const char *)p + WIRE_PATH_NAME, mp.name.c_str());
+    EXPECT_EQ(p[WIRE_PATH_STATE], mp.state);
+    EXPECT_EQ(FervLoad32(p + WIRE_PATH_FLAGS), mp.preferred ? FERV_PATH_FLAG_PREFERRED : 0u);
+    EXPECT_STREQ((const char *)p + WIRE_PATH_HBA_NAME, m.hbas[(size_t)mp.hba].name.c_str());
 
     uint8_t unknown[16] = {0xee};
     EXPECT_EQ(StatusOf(Send(&m, IOCTL_FERV_GET_DEVICE_INFO, KeyRequest(4096, unknown))), FERV_STATUS_DEVICE_NOT_FOUND);
@@ -191,17 +191,17 @@ TEST(SimReplies, HbaListCountsAndSizes)
     ASSERT_TRUE(SimGenerateTopology("1:1:1", &m, &error));
     m.layout.hbaRecordSize = 1100; // four records do not fit in 4096 bytes
     std::vector<uint8_t> req = Buffer(4096);
-    FervStore32(req.data() + FERV_ALL_SIZE, 4096);
+    FervStore32(req.data() + WIRE_ALL_SIZE, 4096);
     SimReply r = Send(&m, IOCTL_FERV_GET_ALL_HBAS, req);
     EXPECT_EQ(StatusOf(r), FERV_STATUS_BUFFER_TOO_SMALL);
-    EXPECT_EQ(FervLoad32(r.data.data() + FERV_ALL_SIZE), 16u + 4400u);
-    EXPECT_EQ(FervLoad32(r.data.data() + FERV_ALL_COUNT), 4u) << "the count goes out with 21 too";
+    EXPECT_EQ(FervLoad32(r.data.data() + WIRE_ALL_SIZE), 16u + 4400u);
+    EXPECT_EQ(FervLoad32(r.data.data() + WIRE_ALL_COUNT), 4u) << "the count goes out with 21 too";
 
     m.layout.hbaRecordSize = 96;
     r = Send(&m, IOCTL_FERV_GET_ALL_HBAS, req);
     ASSERT_EQ(StatusOf(r), FERV_STATUS_SUCCESS);
-    EXPECT_EQ(FervLoad32(r.data.data() + FERV_ALL_DATA_LENGTH), 4u * 96u);
-    size_t rec = FERV_ALL_DATA;
+    EXPECT_EQ(FervLoad32(r.data.data() + WIRE_ALL_DATA_LENGTH), 4u * 96u);
+    size_t rec = WIRE_ALL_DATA;
     int n = 1;
     while (int32_t link = FervLoadS32(r.data.data() + rec)) {
         rec += link;
@@ -219,19 +219,19 @@ TEST(SimReplies, LunReplyPutsTheFirstPathLowestInEveryOrder)
         ASSERT_TRUE(SimGenerateTopology("1:1:12", &m, &error));
         m.layout.order = order;
         int rounds = 0;
-        SimReply r = AskGrowing(&m, IOCTL_FERV_GET_LUN_INFO, KeyRequest(4096, m.luns[0].wwn), FERV_LUNQ_SIZE, &rounds);
+        SimReply r = AskGrowing(&m, IOCTL_FERV_GET_LUN_INFO, KeyRequest(4096, m.luns[0].wwn), WIRE_LUNQ_SIZE, &rounds);
         ASSERT_EQ(StatusOf(r), FERV_STATUS_SUCCESS);
         EXPECT_EQ(rounds, 2);
-        EXPECT_EQ(r.data.size(), (size_t)FERV_LUNQ_LUN + FERV_LUN_RECORD_SIZE + 12 * FERV_PATH_RECORD_SIZE);
-        const size_t lun = FERV_LUNQ_LUN;
-        size_t first = lun + FervLoadS32(r.data.data() + lun + FERV_LUN_PATH_LIST);
-        EXPECT_EQ(first, lun + FERV_LUN_RECORD_SIZE);
+        EXPECT_EQ(r.data.size(), (size_t)WIRE_LUNQ_LUN + WIRE_LUN_RECORD_SIZE + 12 * WIRE_PATH_RECORD_SIZE);
+        const size_t lun = WIRE_LUNQ_LUN;
+        size_t first = lun + FervLoadS32(r.data.data() + lun + WIRE_LUN_PATH_LIST);
+        EXPECT_EQ(first, lun + WIRE_LUN_RECORD_SIZE);
         size_t p = first;
         std::vector<std::string> names;
         for (int k = 0; k < 12 && p; k++) {
             EXPECT_GE(p, first) << "every path lies after the first";
-            names.push_back((const char *)r.data.data() + p + FERV_PATH_NAME);
-            p = Follow(r.data, p, FERV_REC_NEXT, first, r.data.size(), FERV_PATH_RECORD_SIZE);
+            names.push_back((const char *)r.data.data() + p + WIRE_PATH_NAME);
+            p = Follow(r.data, p, WIRE_REC_NEXT, first, r.data.size(), WIRE_PATH_RECORD_SIZE);
         }
         EXPECT_EQ(p, 0u);
         ASSERT_EQ(names.size(), 12u);
@@ -253,10 +253,10 @@ TEST(SimReplies, LongPathNamesMatchOnTheirFirst80Characters)
     ASSERT_EQ(m.paths.size(), 2u);
     SimReply r = Send(&m, IOCTL_FERV_GET_PATH_INFO, PathRequest(4096, longName.c_str()));
     ASSERT_EQ(StatusOf(r), FERV_STATUS_SUCCESS);
-    const uint8_t *rec = r.data.data() + FERV_PATHQ_PATH;
-    EXPECT_EQ(std::string((const char *)rec + FERV_PATH_NAME, 80), longName.substr(0, 80));
-    EXPECT_EQ(rec[FERV_PATH_NAME + 80], 0) << "byte 80 of the name field stays zero";
-    EXPECT_EQ(rec[FERV_PATH_STATE], FERV_PATH_STATE_UP_ACTIVE);
+    const uint8_t *rec = r.data.data() + WIRE_PATHQ_PATH;
+    EXPECT_EQ(std::string((const char *)rec + WIRE_PATH_NAME, 80), longName.substr(0, 80));
+    EXPECT_EQ(rec[WIRE_PATH_NAME + 80], 0) << "byte 80 of the name field stays zero";
+    EXPECT_EQ(rec[WIRE_PATH_STATE], FERV_PATH_STATE_UP_ACTIVE);
 
     // Two paths that agree on their first 80 characters cannot be told apart.
     std::string twin = R"({"hbas":[{"name":"h0"}],"devices":[{"name":"a","wwn":"11111111111111111111111111111111",
@@ -400,13 +400,13 @@ TEST(SimReplies, ScriptedAnswersAndTooSmallRounds)
     SimRequest q = {IOCTL_FERV_GET_PATH_INFO, pathReq.data(), 4096, 4096};
     SimReleaseHeld(&m, q, held, &r);
     EXPECT_EQ(StatusOf(r), FERV_STATUS_SUCCESS);
-    EXPECT_STREQ((const char *)r.data.data() + FERV_PATHQ_PATH + FERV_PATH_NAME, "p2");
+    EXPECT_STREQ((const char *)r.data.data() + WIRE_PATHQ_PATH + WIRE_PATH_NAME, "p2");
 
     f.tooSmall.push_back(SimTooSmall{IOCTL_FERV_GET_ALL_DEVICES, 2, 0});
     std::vector<uint8_t> all = Buffer(4096);
     r = Send(&m, IOCTL_FERV_GET_ALL_DEVICES, all, &f);
     EXPECT_EQ(StatusOf(r), FERV_STATUS_BUFFER_TOO_SMALL);
-    EXPECT_GT(FervLoad32(r.data.data() + FERV_ALL_SIZE), 4096u);
+    EXPECT_GT(FervLoad32(r.data.data() + WIRE_ALL_SIZE), 4096u);
     EXPECT_EQ(StatusOf(Send(&m, IOCTL_FERV_GET_ALL_DEVICES, all, &f)), FERV_STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(StatusOf(Send(&m, IOCTL_FERV_GET_ALL_DEVICES, all, &f)), FERV_STATUS_SUCCESS);
 

@@ -13,6 +13,7 @@
 #include "sim/handlers.h"
 #include "sim/model.h"
 #include "sim/topology.h"
+#include "tests/support/wire_layout.h"
 
 // One array, one LUN with four paths p0..p3 over two HBAs; p0 preferred.
 // mode and lb set the LUN's pathing mode and load balancing.

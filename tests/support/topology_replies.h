@@ -2,9 +2,9 @@
 // seed corpus and the decode benchmark: records packed depth first (a
 // device, its LUNs each followed by its paths, its secondary entries, then
 // the next device), tied together with self-relative links, and wrapped in
-// the header of the request they answer. Offsets come from the library's
-// own wire header, so a layout fault shows up as a test failure rather than
-// as two wrong sides agreeing.
+// the header of the request they answer. Offsets are the tests' own,
+// written out by hand (wire_layout.h), so a fault in the library's layout
+// header shows up as a test failure rather than as two wrong sides agreeing.
 #ifndef FERV_TOPOLOGY_REPLIES_H
 #define FERV_TOPOLOGY_REPLIES_H
 
@@ -15,8 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "lib/ferv_wire.h"
 #include "lib/fervlib.h"
+#include "proto/ferv_proto.h"
+#include "tests/support/wire_layout.h"
 
 typedef std::vector<uint8_t> WireBytes;
 
@@ -83,35 +84,35 @@ inline void WireFillWwn(WireBytes &bytes, size_t at, uint8_t seed)
 
 inline void WirePutPath(WireBytes &bytes, size_t at, const WirePath &path)
 {
-    if (bytes.size() < at + FERV_PATH_RECORD_SIZE)
-        bytes.resize(at + FERV_PATH_RECORD_SIZE);
-    WirePutText(bytes, at + FERV_PATH_NAME, path.name, 80);
-    bytes[at + FERV_PATH_NAME + 80] = 0;
-    bytes[at + FERV_PATH_STATE] = path.state;
-    WirePut32(bytes, at + FERV_PATH_FLAGS, path.flags);
-    WirePutText(bytes, at + FERV_PATH_HBA_NAME, path.hba, FERV_PATH_HBA_NAME_SPAN);
+    if (bytes.size() < at + WIRE_PATH_RECORD_SIZE)
+        bytes.resize(at + WIRE_PATH_RECORD_SIZE);
+    WirePutText(bytes, at + WIRE_PATH_NAME, path.name, 80);
+    bytes[at + WIRE_PATH_NAME + 80] = 0;
+    bytes[at + WIRE_PATH_STATE] = path.state;
+    WirePut32(bytes, at + WIRE_PATH_FLAGS, path.flags);
+    WirePutText(bytes, at + WIRE_PATH_HBA_NAME, path.hba, WIRE_PATH_HBA_NAME_SPAN);
 }
 
 // Writes a LUN at `at` and its paths right behind it. Returns the end.
 inline size_t WireLayLun(WireBytes &bytes, size_t at, const WireLun &lun)
 {
-    if (bytes.size() < at + FERV_LUN_RECORD_SIZE)
-        bytes.resize(at + FERV_LUN_RECORD_SIZE);
-    WireFillWwn(bytes, at + FERV_LUN_WWN, lun.wwnSeed);
-    WirePutText(bytes, at + FERV_LUN_NAME, lun.name, FERV_LUN_NAME_SPAN);
-    WirePut32(bytes, at + FERV_LUN_PATH_COUNT, (uint32_t)lun.paths.size());
-    bytes[at + FERV_LUN_LOAD_BALANCING] = lun.loadBalancing;
-    WirePut32(bytes, at + FERV_LUN_PATHING_MODE, lun.pathingMode);
-    size_t end = at + FERV_LUN_RECORD_SIZE;
+    if (bytes.size() < at + WIRE_LUN_RECORD_SIZE)
+        bytes.resize(at + WIRE_LUN_RECORD_SIZE);
+    WireFillWwn(bytes, at + WIRE_LUN_WWN, lun.wwnSeed);
+    WirePutText(bytes, at + WIRE_LUN_NAME, lun.name, WIRE_LUN_NAME_SPAN);
+    WirePut32(bytes, at + WIRE_LUN_PATH_COUNT, (uint32_t)lun.paths.size());
+    bytes[at + WIRE_LUN_LOAD_BALANCING] = lun.loadBalancing;
+    WirePut32(bytes, at + WIRE_LUN_PATHING_MODE, lun.pathingMode);
+    size_t end = at + WIRE_LUN_RECORD_SIZE;
     size_t prev = 0;
     for (size_t i = 0; i < lun.paths.size(); i++) {
         WirePutPath(bytes, end, lun.paths[i]);
         if (i == 0)
-            WireLink(bytes, at, FERV_LUN_PATH_LIST, end);
+            WireLink(bytes, at, WIRE_LUN_PATH_LIST, end);
         else
-            WireLink(bytes, prev, FERV_REC_NEXT, end);
+            WireLink(bytes, prev, WIRE_REC_NEXT, end);
         prev = end;
-        end += FERV_PATH_RECORD_SIZE;
+        end += WIRE_PATH_RECORD_SIZE;
     }
     return end;
 }
@@ -124,33 +125,33 @@ inline size_t WireLayDevices(WireBytes &bytes, size_t at, const std::vector<Wire
     for (size_t d = 0; d < devices.size(); d++) {
         const WireDevice &dev = devices[d];
         size_t devAt = at;
-        if (bytes.size() < devAt + FERV_DEVICE_RECORD_SIZE)
-            bytes.resize(devAt + FERV_DEVICE_RECORD_SIZE);
+        if (bytes.size() < devAt + WIRE_DEVICE_RECORD_SIZE)
+            bytes.resize(devAt + WIRE_DEVICE_RECORD_SIZE);
         if (d > 0)
-            WireLink(bytes, prevDevice, FERV_REC_NEXT, devAt);
-        WirePutText(bytes, devAt + FERV_DEVICE_NAME, dev.name, FERV_DEVICE_NAME_SPAN);
-        WirePutText(bytes, devAt + FERV_DEVICE_FIRMWARE, dev.firmware, FERV_DEVICE_FIRMWARE_SPAN);
-        WirePutText(bytes, devAt + FERV_DEVICE_IP, dev.ip, FERV_DEVICE_IP_SPAN);
-        WirePutText(bytes, devAt + FERV_DEVICE_SERIAL, dev.serial, FERV_DEVICE_SERIAL_SPAN);
-        WireFillWwn(bytes, devAt + FERV_DEVICE_WWN, dev.wwnSeed);
-        WirePut32(bytes, devAt + FERV_DEVICE_LUN_COUNT, (uint32_t)dev.luns.size());
-        WirePut32(bytes, devAt + FERV_DEVICE_SECONDARY_COUNT, (uint32_t)dev.secondaries);
-        at = devAt + FERV_DEVICE_RECORD_SIZE;
+            WireLink(bytes, prevDevice, WIRE_REC_NEXT, devAt);
+        WirePutText(bytes, devAt + WIRE_DEVICE_NAME, dev.name, WIRE_DEVICE_NAME_SPAN);
+        WirePutText(bytes, devAt + WIRE_DEVICE_FIRMWARE, dev.firmware, WIRE_DEVICE_FIRMWARE_SPAN);
+        WirePutText(bytes, devAt + WIRE_DEVICE_IP, dev.ip, WIRE_DEVICE_IP_SPAN);
+        WirePutText(bytes, devAt + WIRE_DEVICE_SERIAL, dev.serial, WIRE_DEVICE_SERIAL_SPAN);
+        WireFillWwn(bytes, devAt + WIRE_DEVICE_WWN, dev.wwnSeed);
+        WirePut32(bytes, devAt + WIRE_DEVICE_LUN_COUNT, (uint32_t)dev.luns.size());
+        WirePut32(bytes, devAt + WIRE_DEVICE_SECONDARY_COUNT, (uint32_t)dev.secondaries);
+        at = devAt + WIRE_DEVICE_RECORD_SIZE;
         size_t prevLun = 0;
         for (size_t l = 0; l < dev.luns.size(); l++) {
             if (l == 0)
-                WireLink(bytes, devAt, FERV_DEVICE_LUN_LIST, at);
+                WireLink(bytes, devAt, WIRE_DEVICE_LUN_LIST, at);
             else
-                WireLink(bytes, prevLun, FERV_REC_NEXT, at);
+                WireLink(bytes, prevLun, WIRE_REC_NEXT, at);
             prevLun = at;
             at = WireLayLun(bytes, at, dev.luns[l]);
         }
         for (int s = 0; s < dev.secondaries; s++) {
             WirePut32(bytes, at + WIRE_SECONDARY_SIZE - 4, 0xEEEEEEEEu);
             if (s == 0)
-                WireLink(bytes, devAt, FERV_DEVICE_SECONDARY_LIST, at);
+                WireLink(bytes, devAt, WIRE_DEVICE_SECONDARY_LIST, at);
             else
-                WireLink(bytes, at - WIRE_SECONDARY_SIZE, FERV_REC_NEXT, at);
+                WireLink(bytes, at - WIRE_SECONDARY_SIZE, WIRE_REC_NEXT, at);
             at += WIRE_SECONDARY_SIZE;
         }
         prevDevice = devAt;
@@ -162,12 +163,12 @@ inline size_t WireLayDevices(WireBytes &bytes, size_t at, const std::vector<Wire
 // in a buffer of `size` bytes (at least large enough for the data).
 inline WireBytes WireAllReply(const WireBytes &data, int32_t count, uint32_t size = 4096, uint32_t status = 0)
 {
-    WireBytes reply(size < FERV_ALL_DATA + data.size() ? FERV_ALL_DATA + data.size() : size, 0);
-    WirePut32(reply, FERV_REQ_STATUS, status);
-    WirePut32(reply, FERV_ALL_SIZE, (uint32_t)reply.size());
-    WirePut32(reply, FERV_ALL_DATA_LENGTH, (uint32_t)data.size());
-    WirePut32(reply, FERV_ALL_COUNT, (uint32_t)count);
-    std::copy(data.begin(), data.end(), reply.begin() + FERV_ALL_DATA);
+    WireBytes reply(size < WIRE_ALL_DATA + data.size() ? WIRE_ALL_DATA + data.size() : size, 0);
+    WirePut32(reply, WIRE_REQ_STATUS, status);
+    WirePut32(reply, WIRE_ALL_SIZE, (uint32_t)reply.size());
+    WirePut32(reply, WIRE_ALL_DATA_LENGTH, (uint32_t)data.size());
+    WirePut32(reply, WIRE_ALL_COUNT, (uint32_t)count);
+    std::copy(data.begin(), data.end(), reply.begin() + WIRE_ALL_DATA);
     return reply;
 }
 
@@ -193,11 +194,11 @@ inline WireBytes WireDeviceData(const std::vector<WireDevice> &devices)
 // A device reply: key at 4, size word at 20, data length at 24, data from 32.
 inline WireBytes WireDeviceReply(const WireBytes &data, uint32_t size = 4096, uint32_t status = 0)
 {
-    WireBytes reply(size < FERV_DEV_DATA + data.size() ? FERV_DEV_DATA + data.size() : size, 0);
-    WirePut32(reply, FERV_REQ_STATUS, status);
-    WirePut32(reply, FERV_DEV_SIZE, (uint32_t)reply.size());
-    WirePut32(reply, FERV_DEV_DATA_LENGTH, (uint32_t)data.size());
-    std::copy(data.begin(), data.end(), reply.begin() + FERV_DEV_DATA);
+    WireBytes reply(size < WIRE_DEV_DATA + data.size() ? WIRE_DEV_DATA + data.size() : size, 0);
+    WirePut32(reply, WIRE_REQ_STATUS, status);
+    WirePut32(reply, WIRE_DEV_SIZE, (uint32_t)reply.size());
+    WirePut32(reply, WIRE_DEV_DATA_LENGTH, (uint32_t)data.size());
+    std::copy(data.begin(), data.end(), reply.begin() + WIRE_DEV_DATA);
     return reply;
 }
 
@@ -205,11 +206,11 @@ inline WireBytes WireDeviceReply(const WireBytes &data, uint32_t size = 4096, ui
 inline WireBytes WireLunReply(const WireLun &lun, uint32_t size = 4096, uint32_t status = 0)
 {
     WireBytes reply;
-    size_t end = WireLayLun(reply, FERV_LUNQ_LUN, lun);
+    size_t end = WireLayLun(reply, WIRE_LUNQ_LUN, lun);
     if (end < size)
         reply.resize(size);
-    WirePut32(reply, FERV_REQ_STATUS, status);
-    WirePut32(reply, FERV_LUNQ_SIZE, (uint32_t)reply.size());
+    WirePut32(reply, WIRE_REQ_STATUS, status);
+    WirePut32(reply, WIRE_LUNQ_SIZE, (uint32_t)reply.size());
     return reply;
 }
 

@@ -100,11 +100,11 @@ TEST(TopologyDecode, AllDevicesReplyBecomesOneWalkableBlock)
     data[4] = 0x5A;
     data[89] = 0x5B;
     data[411] = 0x5C;
-    size_t lun0 = FERV_DEVICE_RECORD_SIZE;
+    size_t lun0 = WIRE_DEVICE_RECORD_SIZE;
     data[lun0 + 20] = 0x61;
     data[lun0 + 117] = 0x62;
     data[lun0 + 124] = 0x63;
-    size_t path0 = lun0 + FERV_LUN_RECORD_SIZE;
+    size_t path0 = lun0 + WIRE_LUN_RECORD_SIZE;
     data[path0 + 86] = 0x71;
     data[path0 + 92] = 0x72;
     data[path0 + 279] = 0x73;
@@ -184,20 +184,20 @@ TEST(TopologyDecode, NegativeLinksAndScatteredRecordsResolve)
     size_t path = 0, entry = 400, lun = 500, dev = 1000;
     WirePutPath(data, path, Path("back", 2, 0, "h"));
     WireLayLun(data, lun, WireLun());
-    WirePut32(data, lun + FERV_LUN_PATH_COUNT, 1);
-    WireLink(data, lun, FERV_LUN_PATH_LIST, path);
-    WirePutText(data, dev + FERV_DEVICE_NAME, "dev", FERV_DEVICE_NAME_SPAN);
-    WirePut32(data, dev + FERV_DEVICE_LUN_COUNT, 1);
-    WireLink(data, dev, FERV_DEVICE_LUN_LIST, lun);
-    WirePut32(data, dev + FERV_DEVICE_SECONDARY_COUNT, 1);
-    WireLink(data, dev, FERV_DEVICE_SECONDARY_LIST, entry);
+    WirePut32(data, lun + WIRE_LUN_PATH_COUNT, 1);
+    WireLink(data, lun, WIRE_LUN_PATH_LIST, path);
+    WirePutText(data, dev + WIRE_DEVICE_NAME, "dev", WIRE_DEVICE_NAME_SPAN);
+    WirePut32(data, dev + WIRE_DEVICE_LUN_COUNT, 1);
+    WireLink(data, dev, WIRE_DEVICE_LUN_LIST, lun);
+    WirePut32(data, dev + WIRE_DEVICE_SECONDARY_COUNT, 1);
+    WireLink(data, dev, WIRE_DEVICE_SECONDARY_LIST, entry);
     // The first device of a device reply is at the start of the data; put a
     // small first device there that links forward to the real one.
-    WireBytes front(FERV_DEVICE_RECORD_SIZE, 0);
-    WirePutText(front, FERV_DEVICE_NAME, "front", FERV_DEVICE_NAME_SPAN);
+    WireBytes front(WIRE_DEVICE_RECORD_SIZE, 0);
+    WirePutText(front, WIRE_DEVICE_NAME, "front", WIRE_DEVICE_NAME_SPAN);
     WireBytes all = front;
     all.insert(all.end(), data.begin(), data.end());
-    WireLink(all, 0, FERV_REC_NEXT, FERV_DEVICE_RECORD_SIZE + dev);
+    WireLink(all, 0, WIRE_REC_NEXT, WIRE_DEVICE_RECORD_SIZE + dev);
     // The links are relative, so moving the records along keeps them right.
     FervDevice *list = nullptr;
     ASSERT_EQ(DecodeDevice(WireDeviceReply(all), &list), 0u);
@@ -245,9 +245,9 @@ TEST(TopologyDecode, CountsBoundTheListFromBelowOnly)
     // decoded and checked.
     std::vector<WireDevice> devices = TwoDevices();
     WireBytes data = WireDeviceData(devices);
-    WirePut32(data, FERV_DEVICE_LUN_COUNT, 1);          // two LUNs linked
-    WirePut32(data, FERV_DEVICE_SECONDARY_COUNT, (uint32_t)-1);
-    WirePut32(data, FERV_DEVICE_RECORD_SIZE + FERV_LUN_PATH_COUNT, 0);
+    WirePut32(data, WIRE_DEVICE_LUN_COUNT, 1);          // two LUNs linked
+    WirePut32(data, WIRE_DEVICE_SECONDARY_COUNT, (uint32_t)-1);
+    WirePut32(data, WIRE_DEVICE_RECORD_SIZE + WIRE_LUN_PATH_COUNT, 0);
     int32_t count = 0;
     FervDevice *list = nullptr;
     ASSERT_EQ(DecodeAll(WireAllReply(data, -3), &count, &list), 0u);
@@ -315,12 +315,12 @@ TEST(TopologyDecode, LunReplyPathsAnywhereInTheBuffer)
 
     // The second path lies before the first: a negative link inside the buffer.
     WireBytes back(4096, 0);
-    WireLayLun(back, FERV_LUNQ_LUN, WireLun());
-    WirePut32(back, FERV_LUNQ_LUN + FERV_LUN_PATH_COUNT, 2);
+    WireLayLun(back, WIRE_LUNQ_LUN, WireLun());
+    WirePut32(back, WIRE_LUNQ_LUN + WIRE_LUN_PATH_COUNT, 2);
     WirePutPath(back, 3000, Path("first", 2, 0, "h"));
     WirePutPath(back, 600, Path("second", 3, 0, "h"));
-    WireLink(back, FERV_LUNQ_LUN, FERV_LUN_PATH_LIST, 3000);
-    WireLink(back, 3000, FERV_REC_NEXT, 600);
+    WireLink(back, WIRE_LUNQ_LUN, WIRE_LUN_PATH_LIST, 3000);
+    WireLink(back, 3000, WIRE_REC_NEXT, 600);
     ASSERT_EQ(DecodeLun(back, &out), 0u);
     ASSERT_NE(out.pathList, nullptr);
     ASSERT_NE(out.pathList->next, nullptr);
@@ -342,57 +342,57 @@ struct BrokenReply {
     void (*breakIt)(WireBytes &reply);
 };
 
-const size_t DEV0 = FERV_ALL_DATA;
-const size_t LUN0 = DEV0 + FERV_DEVICE_RECORD_SIZE;
-const size_t PATH0 = LUN0 + FERV_LUN_RECORD_SIZE;
-const size_t PATH1 = PATH0 + FERV_PATH_RECORD_SIZE;
-const size_t LUN1 = PATH1 + FERV_PATH_RECORD_SIZE;
-const size_t SEC0 = LUN1 + FERV_LUN_RECORD_SIZE;
+const size_t DEV0 = WIRE_ALL_DATA;
+const size_t LUN0 = DEV0 + WIRE_DEVICE_RECORD_SIZE;
+const size_t PATH0 = LUN0 + WIRE_LUN_RECORD_SIZE;
+const size_t PATH1 = PATH0 + WIRE_PATH_RECORD_SIZE;
+const size_t LUN1 = PATH1 + WIRE_PATH_RECORD_SIZE;
+const size_t SEC0 = LUN1 + WIRE_LUN_RECORD_SIZE;
 const size_t DEV1 = SEC0 + 3 * WIRE_SECONDARY_SIZE;
 
 const BrokenReply brokenReplies[] = {
     {"data length past the buffer",
-     [](WireBytes &r) { WirePut32(r, FERV_ALL_DATA_LENGTH, (uint32_t)r.size() - FERV_ALL_DATA + 1); }},
-    {"data length far past the buffer", [](WireBytes &r) { WirePut32(r, FERV_ALL_DATA_LENGTH, 0xFFFFFFF0u); }},
-    {"first device cut by the data's end", [](WireBytes &r) { WirePut32(r, FERV_ALL_DATA_LENGTH, 427); }},
+     [](WireBytes &r) { WirePut32(r, WIRE_ALL_DATA_LENGTH, (uint32_t)r.size() - WIRE_ALL_DATA + 1); }},
+    {"data length far past the buffer", [](WireBytes &r) { WirePut32(r, WIRE_ALL_DATA_LENGTH, 0xFFFFFFF0u); }},
+    {"first device cut by the data's end", [](WireBytes &r) { WirePut32(r, WIRE_ALL_DATA_LENGTH, 427); }},
     {"second device cut by the data's end",
-     [](WireBytes &r) { WirePut32(r, FERV_ALL_DATA_LENGTH, (uint32_t)(DEV1 - DEV0 + 427)); }},
+     [](WireBytes &r) { WirePut32(r, WIRE_ALL_DATA_LENGTH, (uint32_t)(DEV1 - DEV0 + 427)); }},
     {"device link past the data", [](WireBytes &r) { WirePut32(r, DEV0, 0x10000); }},
     {"device link into the header", [](WireBytes &r) { WirePut32(r, DEV0, (uint32_t)-4); }},
     {"device link far negative", [](WireBytes &r) { WirePut32(r, DEV0, 0x80000000u); }},
-    {"LUN list past the data", [](WireBytes &r) { WirePut32(r, DEV0 + FERV_DEVICE_LUN_LIST, 0x7FFFFFFF); }},
+    {"LUN list past the data", [](WireBytes &r) { WirePut32(r, DEV0 + WIRE_DEVICE_LUN_LIST, 0x7FFFFFFF); }},
     {"path link with no room for the path",
      [](WireBytes &r) {
-         uint32_t dataEnd = FERV_ALL_DATA + WireGet32(r, FERV_ALL_DATA_LENGTH);
+         uint32_t dataEnd = WIRE_ALL_DATA + WireGet32(r, WIRE_ALL_DATA_LENGTH);
          WirePut32(r, PATH1, dataEnd - 363 - (uint32_t)PATH1);
      }},
     {"secondary entry past the data",
      [](WireBytes &r) {
-         uint32_t dataEnd = FERV_ALL_DATA + WireGet32(r, FERV_ALL_DATA_LENGTH);
-         WirePut32(r, DEV0 + FERV_DEVICE_SECONDARY_LIST, dataEnd - 3 - (uint32_t)DEV0);
+         uint32_t dataEnd = WIRE_ALL_DATA + WireGet32(r, WIRE_ALL_DATA_LENGTH);
+         WirePut32(r, DEV0 + WIRE_DEVICE_SECONDARY_LIST, dataEnd - 3 - (uint32_t)DEV0);
      }},
-    {"device list in a cycle", [](WireBytes &r) { WireLink(r, DEV1, FERV_REC_NEXT, DEV0); }},
-    {"path list in a cycle", [](WireBytes &r) { WireLink(r, PATH1, FERV_REC_NEXT, PATH0); }},
+    {"device list in a cycle", [](WireBytes &r) { WireLink(r, DEV1, WIRE_REC_NEXT, DEV0); }},
+    {"path list in a cycle", [](WireBytes &r) { WireLink(r, PATH1, WIRE_REC_NEXT, PATH0); }},
     {"two LUNs share a path list",
      [](WireBytes &r) {
-         WireLink(r, LUN1, FERV_LUN_PATH_LIST, PATH1);
+         WireLink(r, LUN1, WIRE_LUN_PATH_LIST, PATH1);
      }},
-    {"a path list runs into a LUN", [](WireBytes &r) { WireLink(r, PATH1, FERV_REC_NEXT, LUN1); }},
+    {"a path list runs into a LUN", [](WireBytes &r) { WireLink(r, PATH1, WIRE_REC_NEXT, LUN1); }},
     {"secondary list runs into the second device",
-     [](WireBytes &r) { WireLink(r, SEC0 + 2 * WIRE_SECONDARY_SIZE, FERV_REC_NEXT, DEV1); }},
-    {"device count above the list", [](WireBytes &r) { WirePut32(r, FERV_ALL_COUNT, 3); }},
-    {"LUN count above the list", [](WireBytes &r) { WirePut32(r, DEV0 + FERV_DEVICE_LUN_COUNT, 3); }},
-    {"LUN count with no list", [](WireBytes &r) { WirePut32(r, DEV1 + FERV_DEVICE_LUN_COUNT, 1); }},
-    {"path count above the list", [](WireBytes &r) { WirePut32(r, LUN1 + FERV_LUN_PATH_COUNT, 1); }},
+     [](WireBytes &r) { WireLink(r, SEC0 + 2 * WIRE_SECONDARY_SIZE, WIRE_REC_NEXT, DEV1); }},
+    {"device count above the list", [](WireBytes &r) { WirePut32(r, WIRE_ALL_COUNT, 3); }},
+    {"LUN count above the list", [](WireBytes &r) { WirePut32(r, DEV0 + WIRE_DEVICE_LUN_COUNT, 3); }},
+    {"LUN count with no list", [](WireBytes &r) { WirePut32(r, DEV1 + WIRE_DEVICE_LUN_COUNT, 1); }},
+    {"path count above the list", [](WireBytes &r) { WirePut32(r, LUN1 + WIRE_LUN_PATH_COUNT, 1); }},
     {"secondary count above the list",
-     [](WireBytes &r) { WirePut32(r, DEV0 + FERV_DEVICE_SECONDARY_COUNT, 4); }},
+     [](WireBytes &r) { WirePut32(r, DEV0 + WIRE_DEVICE_SECONDARY_COUNT, 4); }},
 };
 
 TEST(TopologyDecode, BrokenDeviceRepliesAreRefusedUntouched)
 {
     WireBytes good = WireAllReply(WireDeviceData(TwoDevices()), 2);
-    ASSERT_EQ(WireGet32(good, DEV0 + FERV_REC_NEXT), DEV1 - DEV0) << "layout the cases assume";
-    ASSERT_EQ(WireGet32(good, LUN0 + FERV_REC_NEXT), LUN1 - LUN0);
+    ASSERT_EQ(WireGet32(good, DEV0 + WIRE_REC_NEXT), DEV1 - DEV0) << "layout the cases assume";
+    ASSERT_EQ(WireGet32(good, LUN0 + WIRE_REC_NEXT), LUN1 - LUN0);
     for (const BrokenReply &c : brokenReplies) {
         WireBytes reply = good;
         c.breakIt(reply);
@@ -407,9 +407,9 @@ TEST(TopologyDecode, BrokenDeviceRepliesAreRefusedUntouched)
         if (strstr(c.what, "device count") != nullptr)
             continue;
         WireBytes dev(reply.size() + 16, 0);
-        ASSERT_GT(reply.size(), (size_t)FERV_ALL_DATA);
-        memcpy(dev.data() + FERV_DEV_DATA, reply.data() + FERV_ALL_DATA, reply.size() - FERV_ALL_DATA);
-        WirePut32(dev, FERV_DEV_DATA_LENGTH, WireGet32(reply, FERV_ALL_DATA_LENGTH));
+        ASSERT_GT(reply.size(), (size_t)WIRE_ALL_DATA);
+        memcpy(dev.data() + WIRE_DEV_DATA, reply.data() + WIRE_ALL_DATA, reply.size() - WIRE_ALL_DATA);
+        WirePut32(dev, WIRE_DEV_DATA_LENGTH, WireGet32(reply, WIRE_ALL_DATA_LENGTH));
         EXPECT_EQ(DecodeDevice(dev, &list), 10u) << c.what << " (device reply)";
         EXPECT_EQ(list, (FervDevice *)&count) << c.what;
     }
@@ -424,10 +424,10 @@ TEST(TopologyDecode, BrokenHbaAndLunRepliesAreRefused)
     int32_t count = 55;
     FervHba *hbas = nullptr;
     WireBytes hba = WireAllReply(WireHbaData(3), 3);
-    WirePut32(hba, FERV_ALL_COUNT, 4);
+    WirePut32(hba, WIRE_ALL_COUNT, 4);
     EXPECT_EQ(DecodeHbas(hba, &count, &hbas), 10u) << "count above the list";
-    WirePut32(hba, FERV_ALL_COUNT, 3);
-    WirePut32(hba, FERV_ALL_DATA + 16, (uint32_t)-16);
+    WirePut32(hba, WIRE_ALL_COUNT, 3);
+    WirePut32(hba, WIRE_ALL_DATA + 16, (uint32_t)-16);
     EXPECT_EQ(DecodeHbas(hba, &count, &hbas), 10u) << "cycle";
     EXPECT_EQ(DecodeHbas(WireAllReply(WireBytes(), -1), &count, &hbas), 10u) << "no room for any record";
     WireBytes shortReply(15, 0);
@@ -443,18 +443,18 @@ TEST(TopologyDecode, BrokenHbaAndLunRepliesAreRefused)
     FervLun before = lun;
     WireBytes good = WireLunReply(WireLunWithPaths(2));
     const size_t first = 160; // behind the LUN record
-    const size_t second = first + FERV_PATH_RECORD_SIZE;
+    const size_t second = first + WIRE_PATH_RECORD_SIZE;
     struct {
         const char *what;
         size_t at;
         uint32_t value;
     } cases[] = {
-        {"path count above the list", FERV_LUNQ_LUN + FERV_LUN_PATH_COUNT, 3},
-        {"path list past the buffer", FERV_LUNQ_LUN + FERV_LUN_PATH_LIST, 4096},
+        {"path count above the list", WIRE_LUNQ_LUN + WIRE_LUN_PATH_COUNT, 3},
+        {"path list past the buffer", WIRE_LUNQ_LUN + WIRE_LUN_PATH_LIST, 4096},
         {"path cut by the buffer's end", second, (uint32_t)(4096 - 363 - second)},
         {"path before the buffer", second, (uint32_t)(-(int64_t)second - 1)},
         {"path cycle", second, (uint32_t)(first - second)},
-        {"path where the LUN begins", second, (uint32_t)(FERV_LUNQ_LUN - second)},
+        {"path where the LUN begins", second, (uint32_t)(WIRE_LUNQ_LUN - second)},
     };
     for (const auto &c : cases) {
         WireBytes reply = good;
@@ -463,7 +463,7 @@ TEST(TopologyDecode, BrokenHbaAndLunRepliesAreRefused)
         EXPECT_EQ(memcmp(&lun, &before, sizeof lun), 0) << c.what;
     }
     WireBytes noList = WireLunReply(WireLun());
-    WirePut32(noList, FERV_LUNQ_LUN + FERV_LUN_PATH_COUNT, 1);
+    WirePut32(noList, WIRE_LUNQ_LUN + WIRE_LUN_PATH_COUNT, 1);
     EXPECT_EQ(DecodeLun(noList, &lun), 10u) << "path count without a list";
     EXPECT_EQ(DecodeLun(WireBytes(159, 0), &lun), 10u) << "shorter than the LUN";
 }

@@ -62,10 +62,10 @@ const char *const invalidDevices = "FervLib (WIN32) - FervGetAllInfo: IOCTL_FERV
 TEST_F(TopologyQueryTest, AllInfoSendsBothRequestsAndHandsOverTwoBlocks)
 {
     FakeExpectReply(IOCTL_FERV_GET_ALL_HBAS, WireAllReply(WireHbaData(2), 2))
-        .ExpectInput(Request(4096, FERV_ALL_SIZE));
+        .ExpectInput(Request(4096, WIRE_ALL_SIZE));
     FakeExpectReply(IOCTL_FERV_GET_ALL_DEVICES,
                     WireAllReply(WireDeviceData({Device("d0", 2, 2), Device("d1", 0, 0)}), 2))
-        .ExpectInput(Request(4096, FERV_ALL_SIZE));
+        .ExpectInput(Request(4096, WIRE_ALL_SIZE));
 
     FervInfoList info;
     ASSERT_EQ(FervGetAllInfo(&info), 0u);
@@ -101,22 +101,22 @@ TEST_F(TopologyQueryTest, GrowingRequestsAskAgainWithExactlyTheNamedSize)
     // Each growing request: 21 with size M, then a request of exactly M bytes
     // whose size word says M; the reply taken is the second one.
     const FervWwnKey key = Key(0x70);
-    FakeExpectStatus(IOCTL_FERV_GET_ALL_HBAS, 21).Put32(FERV_ALL_SIZE, 5000).Put32(FERV_ALL_COUNT, 1);
+    FakeExpectStatus(IOCTL_FERV_GET_ALL_HBAS, 21).Put32(WIRE_ALL_SIZE, 5000).Put32(WIRE_ALL_COUNT, 1);
     FakeExpectReply(IOCTL_FERV_GET_ALL_HBAS, WireAllReply(WireHbaData(1), 1, 5000))
-        .ExpectInput(Request(5000, FERV_ALL_SIZE));
-    FakeExpectStatus(IOCTL_FERV_GET_ALL_DEVICES, 21).Put32(FERV_ALL_SIZE, 6000);
-    FakeExpectStatus(IOCTL_FERV_GET_ALL_DEVICES, 21).Put32(FERV_ALL_SIZE, 7000)
-        .ExpectInput(Request(6000, FERV_ALL_SIZE));
+        .ExpectInput(Request(5000, WIRE_ALL_SIZE));
+    FakeExpectStatus(IOCTL_FERV_GET_ALL_DEVICES, 21).Put32(WIRE_ALL_SIZE, 6000);
+    FakeExpectStatus(IOCTL_FERV_GET_ALL_DEVICES, 21).Put32(WIRE_ALL_SIZE, 7000)
+        .ExpectInput(Request(6000, WIRE_ALL_SIZE));
     FakeExpectReply(IOCTL_FERV_GET_ALL_DEVICES, WireAllReply(WireDeviceData({Device("big", 1, 10)}), 1, 7000))
-        .ExpectInput(Request(7000, FERV_ALL_SIZE));
-    FakeExpectStatus(IOCTL_FERV_GET_DEVICE_INFO, 21).Put32(FERV_DEV_SIZE, 8192)
-        .ExpectInput(Request(4096, FERV_DEV_SIZE, &key));
+        .ExpectInput(Request(7000, WIRE_ALL_SIZE));
+    FakeExpectStatus(IOCTL_FERV_GET_DEVICE_INFO, 21).Put32(WIRE_DEV_SIZE, 8192)
+        .ExpectInput(Request(4096, WIRE_DEV_SIZE, &key));
     FakeExpectReply(IOCTL_FERV_GET_DEVICE_INFO, WireDeviceReply(WireDeviceData({Device("one", 1, 12)}), 8192))
-        .ExpectInput(Request(8192, FERV_DEV_SIZE, &key));
-    FakeExpectStatus(IOCTL_FERV_GET_LUN_INFO, 21).Put32(FERV_LUNQ_SIZE, 6000)
-        .ExpectInput(Request(4096, FERV_LUNQ_SIZE, &key));
+        .ExpectInput(Request(8192, WIRE_DEV_SIZE, &key));
+    FakeExpectStatus(IOCTL_FERV_GET_LUN_INFO, 21).Put32(WIRE_LUNQ_SIZE, 6000)
+        .ExpectInput(Request(4096, WIRE_LUNQ_SIZE, &key));
     FakeExpectReply(IOCTL_FERV_GET_LUN_INFO, WireLunReply(WireLunWithPaths(15), 6000))
-        .ExpectInput(Request(6000, FERV_LUNQ_SIZE, &key));
+        .ExpectInput(Request(6000, WIRE_LUNQ_SIZE, &key));
 
     FervInfoList info;
     ASSERT_EQ(FervGetAllInfo(&info), 0u);
@@ -140,7 +140,7 @@ TEST_F(TopologyQueryTest, GrowingRequestsAskAgainWithExactlyTheNamedSize)
 TEST_F(TopologyQueryTest, NoHbaMeansNoDevicesWhateverTheStatus)
 {
     for (uint32_t status : {0u, 21u, 5u}) {
-        FakeExpectStatus(IOCTL_FERV_GET_ALL_HBAS, status).Put32(FERV_ALL_SIZE, 9000);
+        FakeExpectStatus(IOCTL_FERV_GET_ALL_HBAS, status).Put32(WIRE_ALL_SIZE, 9000);
         FervInfoList info;
         memset(&info, 0x5A, sizeof info);
         FervInfoList before = info;
@@ -159,9 +159,9 @@ TEST_F(TopologyQueryTest, StatusFourteenIsTakenAsSuccessAndReturned)
     FakeExpect(IOCTL_FERV_GET_PATH_INFO).Status(14).Edit([](FakeBytes &r) {
         WirePath p;
         p.name = "px";
-        WireBytes rec(FERV_PATH_RECORD_SIZE, 0);
+        WireBytes rec(WIRE_PATH_RECORD_SIZE, 0);
         WirePutPath(rec, 0, p);
-        std::copy(rec.begin(), rec.end(), r.begin() + FERV_PATHQ_PATH);
+        std::copy(rec.begin(), rec.end(), r.begin() + WIRE_PATHQ_PATH);
     });
     FervInfoList info;
     EXPECT_EQ(FervGetAllInfo(&info), 14u);
@@ -198,7 +198,7 @@ TEST_F(TopologyQueryTest, FailingStatusAndSendLinesNameTheCallAndPhase)
     EXPECT_EQ(info.deviceCount, 77);
     EXPECT_EQ(info.deviceList, (FervDevice *)&info);
 
-    FakeExpectStatus(IOCTL_FERV_GET_ALL_HBAS, 4).Put32(FERV_ALL_COUNT, 1);
+    FakeExpectStatus(IOCTL_FERV_GET_ALL_HBAS, 4).Put32(WIRE_ALL_COUNT, 1);
     EXPECT_EQ(FervGetAllInfo(&info), 4u);
     EXPECT_EQ(TakeConsoleOutput(), "FervLib (WIN32) - FervGetAllInfo: IOCTL_FERV_GET_ALL_HBAS Error: 00000004\n");
 
@@ -223,7 +223,7 @@ TEST_F(TopologyQueryTest, DriverThatKeepsAskingForMoreIsGivenUpOnAfterEightReque
 {
     const FervWwnKey key = Key(2);
     for (int i = 0; i < 8; i++)
-        FakeExpectStatus(IOCTL_FERV_GET_LUN_INFO, 21).Put32(FERV_LUNQ_SIZE, 4096 + 4 * i);
+        FakeExpectStatus(IOCTL_FERV_GET_LUN_INFO, 21).Put32(WIRE_LUNQ_SIZE, 4096 + 4 * i);
     FervLun lun;
     EXPECT_EQ(FervGetLunInfo(&key, &lun), 21u);
     EXPECT_EQ(TakeConsoleOutput(), "FervLib (WIN32) - FervGetLunInfo: IOCTL_FERV_GET_LUN_INFO Error: 00000015\n");
@@ -248,21 +248,21 @@ TEST_F(TopologyQueryTest, SizesOutsideTheRequestsReachAreInvalidReplies)
         uint32_t size;
         const char *line;
     } cases[] = {
-        {IOCTL_FERV_GET_ALL_HBAS, FERV_ALL_SIZE, 15,
+        {IOCTL_FERV_GET_ALL_HBAS, WIRE_ALL_SIZE, 15,
          "FervLib (WIN32) - FervGetAllInfo: IOCTL_FERV_GET_ALL_HBAS Invalid Reply!\n"},
-        {IOCTL_FERV_GET_ALL_HBAS, FERV_ALL_SIZE, 0, "FervLib (WIN32) - FervGetAllInfo: IOCTL_FERV_GET_ALL_HBAS Invalid Reply!\n"},
-        {IOCTL_FERV_GET_DEVICE_INFO, FERV_DEV_SIZE, 31,
+        {IOCTL_FERV_GET_ALL_HBAS, WIRE_ALL_SIZE, 0, "FervLib (WIN32) - FervGetAllInfo: IOCTL_FERV_GET_ALL_HBAS Invalid Reply!\n"},
+        {IOCTL_FERV_GET_DEVICE_INFO, WIRE_DEV_SIZE, 31,
          "FervLib (WIN32) - FervGetDeviceInfo: IOCTL_FERV_GET_DEVICE_INFO Invalid Reply!\n"},
-        {IOCTL_FERV_GET_DEVICE_INFO, FERV_DEV_SIZE, 0x10000001,
+        {IOCTL_FERV_GET_DEVICE_INFO, WIRE_DEV_SIZE, 0x10000001,
          "FervLib (WIN32) - FervGetDeviceInfo: IOCTL_FERV_GET_DEVICE_INFO Invalid Reply!\n"},
-        {IOCTL_FERV_GET_LUN_INFO, FERV_LUNQ_SIZE, 159,
+        {IOCTL_FERV_GET_LUN_INFO, WIRE_LUNQ_SIZE, 159,
          "FervLib (WIN32) - FervGetLunInfo: IOCTL_FERV_GET_LUN_INFO Invalid Reply!\n"},
-        {IOCTL_FERV_GET_LUN_INFO, FERV_LUNQ_SIZE, 0xFFFFFFFF,
+        {IOCTL_FERV_GET_LUN_INFO, WIRE_LUNQ_SIZE, 0xFFFFFFFF,
          "FervLib (WIN32) - FervGetLunInfo: IOCTL_FERV_GET_LUN_INFO Invalid Reply!\n"},
     };
     const FervWwnKey key = Key(3);
     for (const auto &c : cases) {
-        FakeExpectStatus(c.code, 21).Put32(c.sizeOffset, c.size).Put32(FERV_ALL_COUNT, 1);
+        FakeExpectStatus(c.code, 21).Put32(c.sizeOffset, c.size).Put32(WIRE_ALL_COUNT, 1);
         FervInfoList info;
         FervDevice *dev = nullptr;
         FervLun lun;
@@ -274,8 +274,8 @@ TEST_F(TopologyQueryTest, SizesOutsideTheRequestsReachAreInvalidReplies)
         EXPECT_EQ(dev, nullptr);
     }
     // The smallest size allowed is still asked for.
-    FakeExpectStatus(IOCTL_FERV_GET_LUN_INFO, 21).Put32(FERV_LUNQ_SIZE, 160);
-    FakeExpectReply(IOCTL_FERV_GET_LUN_INFO, WireLunReply(WireLun(), 160)).ExpectInput(Request(160, FERV_LUNQ_SIZE, &key));
+    FakeExpectStatus(IOCTL_FERV_GET_LUN_INFO, 21).Put32(WIRE_LUNQ_SIZE, 160);
+    FakeExpectReply(IOCTL_FERV_GET_LUN_INFO, WireLunReply(WireLun(), 160)).ExpectInput(Request(160, WIRE_LUNQ_SIZE, &key));
     FervLun lun;
     EXPECT_EQ(FervGetLunInfo(&key, &lun), 0u);
     EXPECT_EQ(lun.pathList, nullptr);
@@ -285,7 +285,7 @@ TEST_F(TopologyQueryTest, BrokenRepliesAreInvalidAndLeaveTheCallersStorageAlone)
 {
     // Device phase: a device whose LUN link leaves the data.
     WireBytes devices = WireAllReply(WireDeviceData({Device("d", 1, 1)}), 1);
-    WirePut32(devices, FERV_ALL_DATA + FERV_DEVICE_LUN_LIST, 0x00100000);
+    WirePut32(devices, WIRE_ALL_DATA + WIRE_DEVICE_LUN_LIST, 0x00100000);
     FakeExpectReply(IOCTL_FERV_GET_ALL_HBAS, WireAllReply(WireHbaData(1), 1));
     FakeExpectReply(IOCTL_FERV_GET_ALL_DEVICES, devices);
     FervInfoList info;
@@ -306,7 +306,7 @@ TEST_F(TopologyQueryTest, BrokenRepliesAreInvalidAndLeaveTheCallersStorageAlone)
     // Device request: two devices linked in a cycle.
     const FervWwnKey key = Key(4);
     WireBytes data = WireDeviceData({Device("a", 0, 0), Device("b", 0, 0)});
-    WirePut32(data, FERV_DEVICE_RECORD_SIZE, (uint32_t)-FERV_DEVICE_RECORD_SIZE);
+    WirePut32(data, WIRE_DEVICE_RECORD_SIZE, (uint32_t)-WIRE_DEVICE_RECORD_SIZE);
     FakeExpectReply(IOCTL_FERV_GET_DEVICE_INFO, WireDeviceReply(data));
     FervDevice *dev = (FervDevice *)&info;
     EXPECT_EQ(FervGetDeviceInfo(&key, &dev), 10u);
@@ -315,7 +315,7 @@ TEST_F(TopologyQueryTest, BrokenRepliesAreInvalidAndLeaveTheCallersStorageAlone)
 
     // LUN request: a path past the end of the buffer.
     WireBytes lunReply = WireLunReply(WireLunWithPaths(1));
-    FakePut32(lunReply, FERV_LUNQ_LUN + FERV_LUN_PATH_LIST, 4096 - 28 - 363);
+    FakePut32(lunReply, WIRE_LUNQ_LUN + WIRE_LUN_PATH_LIST, 4096 - 28 - 363);
     FakeExpectReply(IOCTL_FERV_GET_LUN_INFO, lunReply);
     FervLun lun;
     memset(&lun, 0x33, sizeof lun);
@@ -359,8 +359,8 @@ TEST_F(TopologyQueryTest, LunWithoutPathsHasNoBlock)
     WireLun bare;
     bare.name = "bare";
     WireBytes reply = WireLunReply(bare);
-    FakePut32(reply, FERV_LUNQ_LUN, 132); // the LUN's next: nobody follows it
-    FakeExpectReply(IOCTL_FERV_GET_LUN_INFO, reply).ExpectInput(Request(4096, FERV_LUNQ_SIZE, &key));
+    FakePut32(reply, WIRE_LUNQ_LUN, 132); // the LUN's next: nobody follows it
+    FakeExpectReply(IOCTL_FERV_GET_LUN_INFO, reply).ExpectInput(Request(4096, WIRE_LUNQ_SIZE, &key));
     FervLun lun;
     ASSERT_EQ(FervGetLunInfo(&key, &lun), 0u);
     EXPECT_EQ(Name(lun.lunName, sizeof lun.lunName), "bare");
@@ -383,17 +383,17 @@ TEST_F(TopologyQueryTest, PathRequestCarriesAtMostEightyCharacters)
     };
     for (const auto &c : cases) {
         FakeBytes expected = FakeZeros(4096);
-        memcpy(&expected[FERV_PATHQ_NAME], c.sent.data(), c.sent.size());
+        memcpy(&expected[WIRE_PATHQ_NAME], c.sent.data(), c.sent.size());
         FakeExpect(IOCTL_FERV_GET_PATH_INFO).ExpectInput(expected).Edit([](FakeBytes &r) {
             WirePath p;
             p.name = std::string(80, 'n');
             p.state = 3;
             p.flags = 0x14;
             p.hba = "hba9";
-            WireBytes rec(FERV_PATH_RECORD_SIZE, 0);
+            WireBytes rec(WIRE_PATH_RECORD_SIZE, 0);
             WirePutPath(rec, 0, p);
-            WirePut32(rec, FERV_REC_NEXT, 0x1000);
-            std::copy(rec.begin(), rec.end(), r.begin() + FERV_PATHQ_PATH);
+            WirePut32(rec, WIRE_REC_NEXT, 0x1000);
+            std::copy(rec.begin(), rec.end(), r.begin() + WIRE_PATHQ_PATH);
         });
         FervPath path;
         ASSERT_EQ(FervGetPathInfo(c.name.c_str(), &path), 0u);
