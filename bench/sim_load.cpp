@@ -24,9 +24,9 @@
 
 #include "lib/ferv_wire.h"
 #include "lib/fervlib.h"
+#include "proto/ferv_proto.h"
 
-static const uint32_t kMagic = 0x56524546;
-static const char kClass[] = "/interfaces/{a8987d25-df6e-4a51-9727-49fb6f1479a2}/";
+static const char kClass[] = "/" FERV_INTERFACE_CLASS_DIR "/";
 
 static int Connect(const std::string &path)
 {
@@ -75,29 +75,24 @@ static bool RecvAll(int fd, uint8_t *p, size_t n)
 
 static bool SendRequest(int fd, uint32_t code, const std::vector<uint8_t> &buf)
 {
-    uint8_t h[24];
-    FervStore32(h, kMagic);
-    FervStore32(h + 4, 1);
-    FervStore32(h + 8, code);
-    FervStore32(h + 12, (uint32_t)buf.size());
-    FervStore32(h + 16, (uint32_t)buf.size());
-    FervStore32(h + 20, 0);
-    return SendAll(fd, h, 24) && SendAll(fd, buf.data(), buf.size());
+    uint8_t h[FERV_FRAME_REQ_HEADER_SIZE];
+    FervFrameStoreRequest(h, code, (uint32_t)buf.size(), (uint32_t)buf.size());
+    return SendAll(fd, h, sizeof h) && SendAll(fd, buf.data(), buf.size());
 }
 
 // Reads one reply; returns its type (1 pending, 2 complete) or 0 when broken.
 static uint32_t ReadReply(int fd, uint32_t *error, std::vector<uint8_t> *buf)
 {
-    uint8_t h[20];
-    if (!RecvAll(fd, h, 20) || FervLoad32(h) != kMagic)
+    uint8_t h[FERV_FRAME_REP_HEADER_SIZE];
+    if (!RecvAll(fd, h, sizeof h) || FervLoad32(h + FERV_FRAME_REP_MAGIC) != FERV_FRAME_MAGIC)
         return 0;
-    *error = FervLoad32(h + 8);
-    uint32_t info = FervLoad32(h + 12);
+    *error = FervLoad32(h + FERV_FRAME_REP_ERROR);
+    uint32_t info = FervLoad32(h + FERV_FRAME_REP_INFORMATION);
     if (info > buf->size())
         return 0;
     if (!RecvAll(fd, buf->data(), info))
         return 0;
-    return FervLoad32(h + 4);
+    return FervLoad32(h + FERV_FRAME_REP_TYPE);
 }
 
 static const char *const kPaths[] = {"hba0-t0-lun0", "hba1-t1-lun1", "hba0-t2-lun2", "hba1-t3-lun0"};
@@ -184,7 +179,7 @@ static int OneRequest(int fd, int n)
 // once its wait is held. Exit status 0 when everything was answered.
 static int Client(const std::string &root, int index, int requests, bool victim, int report)
 {
-    std::string path = index % 3 == 0   ? root + "/ZEL_HA_CONTROL"
+    std::string path = index % 3 == 0   ? root + "/" FERV_CONTROL_DEVICE_NAME
                        : index % 3 == 1 ? root + kClass + "ferv0000"
                                         : root + kClass + "ferv0001";
     int fd = Connect(path);
@@ -298,7 +293,7 @@ int main(int argc, char **argv)
     bool restored = Admin(root, "{\"args\":[\"link-up\",\"hba1-t3-lun2\"]}\n");
 
     // Still serving?
-    int fd = Connect(root + "/ZEL_HA_CONTROL");
+    int fd = Connect(root + "/" FERV_CONTROL_DEVICE_NAME);
     bool serving = fd >= 0 && OneRequest(fd, 0) == 1;
     if (fd >= 0)
         close(fd);

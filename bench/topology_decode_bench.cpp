@@ -25,7 +25,7 @@ WireBytes DevicesReply(size_t paths)
             devices[d].luns.push_back(WireLunWithPaths(paths / 100, (uint8_t)l));
     }
     WireBytes data = WireDeviceData(devices);
-    return WireAllReply(data, (int32_t)devices.size(), (uint32_t)(FERV_ALL_DATA + data.size()));
+    return WireAllReply(data, (int32_t)devices.size(), (uint32_t)(WIRE_ALL_DATA + data.size()));
 }
 
 void Report(benchmark::State &state, const WireBytes &reply, size_t blockSize)

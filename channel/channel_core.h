@@ -11,9 +11,11 @@
 // One open handle of the driver.
 struct DriverHandleNode {
     DriverHandleNode *next;
-    uint32_t memberIndex;                       // enumeration index it was found under; 0 for the control device
-    HANDLE hDevice;                             // opened for overlapped reading and writing
-    PSP_DEVICE_INTERFACE_DETAIL_DATA_A pDetail; // the interface's device path, owned by the node; null for the control device
+    uint32_t memberIndex; // enumeration index it was found under; 0 for the control device
+    HANDLE hDevice;       // opened for overlapped reading and writing
+    // The interface's device path, owned by the node; null for the control
+    // device.
+    PSP_DEVICE_INTERFACE_DETAIL_DATA_A pDetail;
 };
 
 // Head of the list, null while it is empty. Nodes stand in the order their

@@ -81,22 +81,22 @@ int main(int argc, char **argv)
     WireBytes deviceReply = WireDeviceReply(one, Tight(32, one));
     WireBytes lunReply = WireLunReply(WireLunWithPaths(3), 0);
     WireBytes bareLunReply = WireLunReply(WireLun(), 0);
-    WireBytes pathReply(FERV_PATHQ_REPLY_SIZE, 0);
+    WireBytes pathReply(WIRE_PATHQ_PATH + WIRE_PATH_RECORD_SIZE, 0);
     WirePath path;
     path.name = "fuzzed-path";
     path.flags = 0x4;
     path.hba = "hba0";
-    WirePutPath(pathReply, FERV_PATHQ_PATH, path);
+    WirePutPath(pathReply, WIRE_PATHQ_PATH, path);
 
     // Asks for a larger buffer: status 21 and the size it needs (the path
     // request has no size word and is simply asked again).
     auto tooSmall = [](size_t sizeOffset, uint32_t size, int32_t count) {
-        WireBytes r(sizeOffset == FERV_LUNQ_SIZE ? 24 : 16, 0);
-        WirePut32(r, FERV_REQ_STATUS, 21);
+        WireBytes r(sizeOffset == WIRE_LUNQ_SIZE ? 24 : 16, 0);
+        WirePut32(r, WIRE_REQ_STATUS, 21);
         if (sizeOffset != 0)
             WirePut32(r, sizeOffset, size);
-        if (sizeOffset == FERV_ALL_SIZE)
-            WirePut32(r, FERV_ALL_COUNT, (uint32_t)count);
+        if (sizeOffset == WIRE_ALL_SIZE)
+            WirePut32(r, WIRE_ALL_COUNT, (uint32_t)count);
         return r;
     };
 
@@ -104,9 +104,9 @@ int main(int argc, char **argv)
               Write(decode + "device", Prefixed(2, deviceReply)) && Write(decode + "lun", Prefixed(3, lunReply)) &&
               Write(decode + "lun-without-paths", Prefixed(3, bareLunReply)) &&
               Write(query + "all-info",
-                    Script(0, {tooSmall(FERV_ALL_SIZE, 5000, 3), hbaReply, devicesReply})) &&
+                    Script(0, {tooSmall(WIRE_ALL_SIZE, 5000, 3), hbaReply, devicesReply})) &&
               Write(query + "device", Script(1, {deviceReply})) &&
-              Write(query + "lun", Script(2, {tooSmall(FERV_LUNQ_SIZE, 4200, 0), lunReply})) &&
+              Write(query + "lun", Script(2, {tooSmall(WIRE_LUNQ_SIZE, 4200, 0), lunReply})) &&
               Write(query + "path", Script(3, {tooSmall(0, 0, 0), pathReply}));
     return ok ? 0 : 1;
 }

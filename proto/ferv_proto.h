@@ -43,18 +43,22 @@ static inline void FervStore32(void *p, uint32_t v)
 }
 
 /* A magic word whose bytes, in memory order, are the four characters. */
-#define FERV_FOURCC(a, b, c, d) \
-    ((uint32_t)(uint8_t)(a) | ((uint32_t)(uint8_t)(b) << 8) | ((uint32_t)(uint8_t)(c) << 16) | ((uint32_t)(uint8_t)(d) << 24))
+#define FERV_FOURCC(a, b, c, d)                                                                \
+    ((uint32_t)(uint8_t)(a) | ((uint32_t)(uint8_t)(b) << 8) | ((uint32_t)(uint8_t)(c) << 16) | \
+     ((uint32_t)(uint8_t)(d) << 24))
 
 /* ---- the driver's identity -------------------------------------------------------
  * The device interface class the driver registers. Its parts are written
  * once; the GUID initialiser and the text form are both made from them. */
 #define FERV_INTERFACE_CLASS_PARTS(make) make(a8987d25, df6e, 4a51, 97, 27, 49, fb, 6f, 14, 79, a2)
 
+/* The initialiser reads best on one line. */
+/* clang-format off */
 #define FERV_GUID_INIT_(d1, d2, d3, b0, b1, b2, b3, b4, b5, b6, b7) \
     {0x##d1, 0x##d2, 0x##d3, {0x##b0, 0x##b1, 0x##b2, 0x##b3, 0x##b4, 0x##b5, 0x##b6, 0x##b7}}
 #define FERV_GUID_TEXT_(d1, d2, d3, b0, b1, b2, b3, b4, b5, b6, b7) \
     "{" #d1 "-" #d2 "-" #d3 "-" #b0 #b1 "-" #b2 #b3 #b4 #b5 #b6 #b7 "}"
+/* clang-format on */
 
 /* An initialiser of a GUID record, and the class in lower-case text with
  * braces, as the device namespace names its folder. */

@@ -84,7 +84,8 @@ int Connect(const std::string &path)
 }
 
 // A request frame written field by field, as the frame table has it.
-std::vector<uint8_t> Frame(uint32_t code, const std::vector<uint8_t> &body, uint32_t outSize, uint32_t magic = kMagic)
+std::vector<uint8_t> Frame(uint32_t code, const std::vector<uint8_t> &body, uint32_t outSize,
+                           uint32_t magic = kMagic)
 {
     std::vector<uint8_t> f(24 + body.size());
     FervStore32(f.data(), magic);
@@ -201,7 +202,8 @@ TEST_F(EmulatorServer, RefusedEndpointsAndScriptedStatusReachTheFrontEnd)
     ASSERT_EQ(emulator.Ctl({"refuse", "0", "5"}).exitCode, 0);
     ProgramResult r = Adm({"-P"});
     EXPECT_EQ(r.exitCode, 0) << "the second interface carries the request";
-    EXPECT_EQ(r.out.rfind("FervLib (WIN32) - SendReqToDriver: Error in DeviceIoControl!: 00000005\n", 0), 0u) << r.out;
+    EXPECT_EQ(r.out.rfind("FervLib (WIN32) - SendReqToDriver: Error in DeviceIoControl!: 00000005\n", 0), 0u)
+        << r.out;
 
     ASSERT_EQ(emulator.Ctl({"answer", "ISSUE_DEVICE_CMD", "22"}).exitCode, 0);
     r = Adm({"-d", "600a0b80002f1e2c00004d3c50a10001", "-r"});
@@ -241,9 +243,9 @@ TEST(EmulatorRun, ServesAPrivateRootAndPassesTheStatusOn)
     o.timeoutMs = 20000;
     o.unsetEnv.push_back("FERV_DEVICE_ROOT");
     ProgramResult r =
-        RunProgram(SimPath(), {"run", "--no-io", "--", "/bin/sh", "-c",
-                               "echo \"$FERV_DEVICE_ROOT\"; \"$0\" -P >/dev/null || exit 9; exit 3",
-                               ProgramPath(kFervadm)},
+        RunProgram(SimPath(),
+                   {"run", "--no-io", "--", "/bin/sh", "-c",
+                    "echo \"$FERV_DEVICE_ROOT\"; \"$0\" -P >/dev/null || exit 9; exit 3", ProgramPath(kFervadm)},
                    o);
     EXPECT_EQ(r.exitCode, 3) << r.err;
     std::string root = r.out.substr(0, r.out.find('\n'));
