@@ -27,17 +27,53 @@ static_assert(FERV_DEV_KEY == FERV_LUNQ_KEY, "one key offset");
 static const char requestBuffer[] = "request buffer";
 static const char callerBuffer[] = "caller buffer";
 
-// One growing request as a call sends it.
+// A list and its count, as the all-HBA and all-device replies hand them over.
+typedef struct HbaPart {
+    int32_t count;
+    FervHba *list;
+} HbaPart;
+
+typedef struct DevicePart {
+    int32_t count;
+    FervDevice *list;
+} DevicePart;
+
+// The decoders behind one signature: the reply (`size` bytes, the scratch
+// memory behind it) into `out`, whose type the request fixes.
+static FERV_STATUS DecodeHbas(const uint8_t *reply, uint32_t size, void *out)
+{
+    HbaPart *part = (HbaPart *)out;
+    return FervDecodeHbaReply(reply, size, (uint8_t *)reply + size, &part->count, &part->list, nullptr);
+}
+
+static FERV_STATUS DecodeAllDevices(const uint8_t *reply, uint32_t size, void *out)
+{
+    DevicePart *part = (DevicePart *)out;
+    return FervDecodeAllDevicesReply(reply, size, (uint8_t *)reply + size, &part->count, &part->list, nullptr);
+}
+
+static FERV_STATUS DecodeDevice(const uint8_t *reply, uint32_t size, void *out)
+{
+    return FervDecodeDeviceReply(reply, size, (uint8_t *)reply + size, (FervDevice **)out, nullptr);
+}
+
+static FERV_STATUS DecodeLun(const uint8_t *reply, uint32_t size, void *out)
+{
+    return FervDecodeLunReply(reply, size, (uint8_t *)reply + size, (FervLun *)out, nullptr);
+}
+
+// One growing request as a call sends it, and how its reply is decoded.
 typedef struct GrowingRequest {
     const char *phase; // put before "SendReqToDriver Error": "HBA ", "DEV " or ""
     uint32_t ioControlCode;
     bool testCount; // HBA phase: a count of 0 means no devices, whatever the status
+    FERV_STATUS (*decode)(const uint8_t *reply, uint32_t size, void *out);
 } GrowingRequest;
 
-static const GrowingRequest allHbasRequest = {"HBA ", IOCTL_FERV_GET_ALL_HBAS, true};
-static const GrowingRequest allDevicesRequest = {"DEV ", IOCTL_FERV_GET_ALL_DEVICES, false};
-static const GrowingRequest deviceRequest = {"", IOCTL_FERV_GET_DEVICE_INFO, false};
-static const GrowingRequest lunRequest = {"", IOCTL_FERV_GET_LUN_INFO, false};
+static const GrowingRequest allHbasRequest = {"HBA ", IOCTL_FERV_GET_ALL_HBAS, true, DecodeHbas};
+static const GrowingRequest allDevicesRequest = {"DEV ", IOCTL_FERV_GET_ALL_DEVICES, false, DecodeAllDevices};
+static const GrowingRequest deviceRequest = {"", IOCTL_FERV_GET_DEVICE_INFO, false, DecodeDevice};
+static const GrowingRequest lunRequest = {"", IOCTL_FERV_GET_LUN_INFO, false, DecodeLun};
 
 static void PrintInvalidReply(const char *call, uint32_t ioControlCode)
 {
@@ -102,16 +138,25 @@ static FERV_STATUS RunGrowingRequest(const char *call, const GrowingRequest *req
     }
 }
 
-// Reports a decoder's verdict as the call's own: 10 gets the Invalid Reply
-// line, 9 (no memory for the block) the memory line.
-static FERV_STATUS JudgeDecode(const char *call, const GrowingRequest *req, FERV_STATUS decoded,
-                               FERV_STATUS replyStatus)
+// Runs `req` for `call` and decodes its reply into `out`. A reply that does
+// not hold together gets the Invalid Reply line, a block that cannot be
+// allocated the memory line.
+// Returns the reply's status (0 or 14) when it was decoded, else the
+// failing code; the request buffer is given back either way.
+static FERV_STATUS Query(const char *call, const GrowingRequest *req, const FervWwnKey *key, void *out)
 {
+    uint8_t *buffer = nullptr;
+    uint32_t size = 0;
+    FERV_STATUS status = RunGrowingRequest(call, req, key, &buffer, &size);
+    if (!UtilStatusIsSuccess(status))
+        return status;
+    FERV_STATUS decoded = req->decode(buffer, size, out);
+    free(buffer);
     if (decoded == FERV_STATUS_INTERNAL_ERROR)
         PrintInvalidReply(call, req->ioControlCode);
     else if (decoded == FERV_STATUS_NO_MEMORY)
         UtilNoMemory(call, callerBuffer);
-    return decoded == FERV_STATUS_SUCCESS ? replyStatus : decoded;
+    return decoded == FERV_STATUS_SUCCESS ? status : decoded;
 }
 
 // The HBA list and then the device list, each decoded into a block of its
@@ -120,38 +165,22 @@ FERV_STATUS FervGetAllInfo(FervInfoList *pInfoList)
 {
     if (pInfoList == nullptr)
         return UtilRefuseNull(__func__, "pInfoList");
-
-    uint8_t *buffer;
-    uint32_t size;
-    FERV_STATUS status = RunGrowingRequest(__func__, &allHbasRequest, nullptr, &buffer, &size);
+    HbaPart hbas = {0, nullptr};
+    FERV_STATUS status = Query(__func__, &allHbasRequest, nullptr, &hbas);
     if (!UtilStatusIsSuccess(status))
         return status;
-    int32_t hbaCount = 0;
-    FervHba *hbaList = nullptr;
-    FERV_STATUS decoded = FervDecodeHbaReply(buffer, size, buffer + size, &hbaCount, &hbaList, nullptr);
-    free(buffer);
-    status = JudgeDecode(__func__, &allHbasRequest, decoded, status);
-    if (!UtilStatusIsSuccess(status))
+    DevicePart devices = {0, nullptr};
+    status = Query(__func__, &allDevicesRequest, nullptr, &devices);
+    if (!UtilStatusIsSuccess(status)) {
+        // The HBA block goes back with the failed device phase, so a failed
+        // call leaves the caller nothing to free.
+        free(hbas.list);
         return status;
-
-    status = RunGrowingRequest(__func__, &allDevicesRequest, nullptr, &buffer, &size);
-    if (UtilStatusIsSuccess(status)) {
-        int32_t deviceCount = 0;
-        FervDevice *deviceList = nullptr;
-        decoded = FervDecodeAllDevicesReply(buffer, size, buffer + size, &deviceCount, &deviceList, nullptr);
-        free(buffer);
-        status = JudgeDecode(__func__, &allDevicesRequest, decoded, status);
-        if (UtilStatusIsSuccess(status)) {
-            pInfoList->hbaCount = hbaCount;
-            pInfoList->hbaList = hbaList;
-            pInfoList->deviceCount = deviceCount;
-            pInfoList->deviceList = deviceList;
-            return status;
-        }
     }
-    // The device phase failed: the HBA block goes back with it, so a failed
-    // call leaves the caller nothing to free.
-    free(hbaList);
+    pInfoList->hbaCount = hbas.count;
+    pInfoList->hbaList = hbas.list;
+    pInfoList->deviceCount = devices.count;
+    pInfoList->deviceList = devices.list;
     return status;
 }
 
@@ -168,14 +197,7 @@ FERV_STATUS FervGetDeviceInfo(const FervWwnKey *pKey, FervDevice **ppDevice)
 {
     if (pKey == nullptr || ppDevice == nullptr)
         return UtilRefuseNull(__func__, "A parameter");
-    uint8_t *buffer;
-    uint32_t size;
-    FERV_STATUS status = RunGrowingRequest(__func__, &deviceRequest, pKey, &buffer, &size);
-    if (!UtilStatusIsSuccess(status))
-        return status;
-    FERV_STATUS decoded = FervDecodeDeviceReply(buffer, size, buffer + size, ppDevice, nullptr);
-    free(buffer);
-    return JudgeDecode(__func__, &deviceRequest, decoded, status);
+    return Query(__func__, &deviceRequest, pKey, ppDevice);
 }
 
 FERV_STATUS FervFreeDeviceMemory(FervDevice *pDev)
@@ -190,14 +212,7 @@ FERV_STATUS FervGetLunInfo(const FervWwnKey *pKey, FervLun *pLun)
 {
     if (pKey == nullptr || pLun == nullptr)
         return UtilRefuseNull(__func__, "A parameter");
-    uint8_t *buffer;
-    uint32_t size;
-    FERV_STATUS status = RunGrowingRequest(__func__, &lunRequest, pKey, &buffer, &size);
-    if (!UtilStatusIsSuccess(status))
-        return status;
-    FERV_STATUS decoded = FervDecodeLunReply(buffer, size, buffer + size, pLun, nullptr);
-    free(buffer);
-    return JudgeDecode(__func__, &lunRequest, decoded, status);
+    return Query(__func__, &lunRequest, pKey, pLun);
 }
 
 FERV_STATUS FervFreeLunMemory(FervLun *pLun)
