@@ -151,4 +151,16 @@
 #define FervRelayLoad32(buffer, offset) FervLoad32((const unsigned char *)(buffer) + (offset))
 #define FervRelayStore32(buffer, offset, value) FervStore32((unsigned char *)(buffer) + (offset), (value))
 
+/* Writes an ANSWER header; header holds FERV_RELAY_ANS_SIZE bytes. */
+static inline void FervRelayStoreAnswer(unsigned char *header, unsigned int kind, unsigned int id, unsigned int status,
+                                        unsigned int size)
+{
+    FervRelayStore32(header, FERV_RELAY_ANS_MAGIC, FERV_RELAY_MAGIC);
+    FervRelayStore32(header, FERV_RELAY_ANS_KIND, kind);
+    FervRelayStore32(header, FERV_RELAY_ANS_ID, id);
+    FervRelayStore32(header, FERV_RELAY_ANS_STATUS, status);
+    FervRelayStore32(header, FERV_RELAY_ANS_DATA, size);
+    FervRelayStore32(header, FERV_RELAY_ANS_RESERVED, 0);
+}
+
 #endif

@@ -100,12 +100,7 @@ static void Answer(Relay *r, uint32_t kind, uint32_t id, uint32_t status, const 
     if (size > outSize)
         size = outSize; // never more than the client's buffer holds
     uint8_t h[FERV_RELAY_ANS_SIZE];
-    FervStore32(h + FERV_RELAY_ANS_MAGIC, FERV_RELAY_MAGIC);
-    FervStore32(h + FERV_RELAY_ANS_KIND, kind);
-    FervStore32(h + FERV_RELAY_ANS_ID, id);
-    FervStore32(h + FERV_RELAY_ANS_STATUS, status);
-    FervStore32(h + FERV_RELAY_ANS_DATA, size);
-    FervStore32(h + FERV_RELAY_ANS_RESERVED, 0);
+    FervRelayStoreAnswer(h, kind, id, status, size);
     WriteAll(r, h, sizeof h);
     if (size)
         WriteAll(r, data->data(), size);

@@ -52,12 +52,7 @@ static BOOL answer(HANDLE pipe, unsigned int kind, unsigned int id, unsigned int
                    const void *data, unsigned int size)
 {
     unsigned char h[FERV_RELAY_ANS_SIZE];
-    FervRelayStore32(h, FERV_RELAY_ANS_MAGIC, FERV_RELAY_MAGIC);
-    FervRelayStore32(h, FERV_RELAY_ANS_KIND, kind);
-    FervRelayStore32(h, FERV_RELAY_ANS_ID, id);
-    FervRelayStore32(h, FERV_RELAY_ANS_STATUS, status);
-    FervRelayStore32(h, FERV_RELAY_ANS_DATA, size);
-    FervRelayStore32(h, FERV_RELAY_ANS_RESERVED, 0);
+    FervRelayStoreAnswer(h, kind, id, status, size);
     return pipe_write(pipe, h, sizeof h) && (!size || pipe_write(pipe, data, size));
 }
 
