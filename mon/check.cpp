@@ -10,25 +10,30 @@
 static const char *const stateNames[] = {"OK", "WARNING", "CRITICAL", "UNKNOWN"};
 static_assert(sizeof stateNames / sizeof stateNames[0] == MON_STATE_UNKNOWN + 1, "one name per state");
 
-// Each finding kind: the state it raises, whether it is about a path, how
-// the status line sums it up ("1 of 6 LUNs <summary>") and how a verbose
-// line states it.
+// What a finding is about.
+enum MonFindingSubject { MON_ABOUT_LUN, MON_ABOUT_PATH, MON_ABOUT_SELECTOR };
+
+// Each finding kind: the state it raises, what it is about, how the status
+// line sums it up ("1 of 6 LUNs <summary>"; for a selector, "<summary>
+// <wwn>") and how a verbose line states it.
 struct MonFindingSpec {
     MonState state;
-    bool aboutPath;
+    MonFindingSubject subject;
     const char *summary;
     const char *detail;
 };
 
 static const MonFindingSpec findingSpecs[] = {
-    {MON_STATE_CRITICAL, false, "without a usable path", "no usable path"},
-    {MON_STATE_CRITICAL, false, "without an active path", "no active path"},
-    {MON_STATE_WARNING, false, "with fewer healthy paths than %d", "fewer healthy paths than %d"},
-    {MON_STATE_WARNING, false, "not on a preferred path", "not on a preferred path"},
-    {MON_STATE_WARNING, true, "down", "down"},
-    {MON_STATE_WARNING, true, "disabled", "disabled"},
-    {MON_STATE_WARNING, true, "in transition", "in transition"},
-    {MON_STATE_WARNING, true, "in an unknown state", "in state %s"},
+    {MON_STATE_CRITICAL, MON_ABOUT_SELECTOR, "no LUN", "not found"},
+    {MON_STATE_CRITICAL, MON_ABOUT_SELECTOR, "no device", "not found"},
+    {MON_STATE_CRITICAL, MON_ABOUT_LUN, "without a usable path", "no usable path"},
+    {MON_STATE_CRITICAL, MON_ABOUT_LUN, "without an active path", "no active path"},
+    {MON_STATE_WARNING, MON_ABOUT_LUN, "with fewer healthy paths than %d", "fewer than %d"},
+    {MON_STATE_WARNING, MON_ABOUT_LUN, "not on a preferred path", "not on a preferred path"},
+    {MON_STATE_WARNING, MON_ABOUT_PATH, "down", "down"},
+    {MON_STATE_WARNING, MON_ABOUT_PATH, "disabled", "disabled"},
+    {MON_STATE_WARNING, MON_ABOUT_PATH, "in transition", "in transition"},
+    {MON_STATE_WARNING, MON_ABOUT_PATH, "in an unknown state", "in state %s"},
 };
 static_assert(sizeof findingSpecs / sizeof findingSpecs[0] == MON_FINDING_KIND_COUNT, "one row per finding kind");
 
@@ -51,9 +56,11 @@ static MonFindingKind PathFinding(const FervPath *path)
 }
 
 static void AddFinding(MonCheckResult *result, MonFindingKind kind, const FervDevice *device, const FervLun *lun,
-                       const FervPath *path, int healthy)
+                       const FervPath *path, int healthy, const FervWwnKey *missing = nullptr)
 {
-    MonFinding finding = {kind, device, lun, path, healthy};
+    MonFinding finding = {kind, device, lun, path, healthy, FervWwnKey()};
+    if (missing)
+        finding.missing = *missing;
     result->findings.push_back(finding);
     result->kindCounts[kind]++;
     if (findingSpecs[kind].state > result->state)
@@ -140,12 +147,10 @@ void MonJudgeTopology(const FervInfoList *info, int32_t autoFailBack, const MonO
     }
     for (size_t i = 0; i < lunSeen.size(); i++)
         if (!lunSeen[i])
-            result->missingLuns.push_back(options.luns[i]);
+            AddFinding(result, MON_FINDING_LUN_MISSING, nullptr, nullptr, nullptr, 0, &options.luns[i]);
     for (size_t i = 0; i < deviceSeen.size(); i++)
         if (!deviceSeen[i])
-            result->missingDevices.push_back(options.devices[i]);
-    if (!result->missingLuns.empty() || !result->missingDevices.empty())
-        result->state = MON_STATE_UNKNOWN;
+            AddFinding(result, MON_FINDING_DEVICE_MISSING, nullptr, nullptr, nullptr, 0, &options.devices[i]);
 }
 
 // A name as plugin output may carry it: a '|' would start the performance
@@ -201,14 +206,6 @@ static std::string NameList(const MonCheckResult &result, MonFindingKind kind)
 
 static std::string Summary(const MonCheckResult &result)
 {
-    if (result.state == MON_STATE_UNKNOWN) {
-        std::string text;
-        for (const FervWwnKey &key : result.missingLuns)
-            text += (text.empty() ? "" : "; ") + std::string("no LUN ") + MonWwnText(key);
-        for (const FervWwnKey &key : result.missingDevices)
-            text += (text.empty() ? "" : "; ") + std::string("no device ") + MonWwnText(key);
-        return text;
-    }
     if (result.findings.empty())
         return Counted(result.luns, "LUN") + ", " + std::to_string(result.healthyPaths) + " of " +
                Counted(result.paths, "path") + " healthy";
@@ -219,10 +216,18 @@ static std::string Summary(const MonCheckResult &result)
             const MonFindingSpec &spec = findingSpecs[k];
             if (spec.state != state || result.kindCounts[k] == 0)
                 continue;
+            if (spec.subject == MON_ABOUT_SELECTOR) {
+                for (const MonFinding &finding : result.findings)
+                    if (finding.kind == k)
+                        text += (text.empty() ? "" : "; ") + std::string(spec.summary) + " " +
+                                MonWwnText(finding.missing);
+                continue;
+            }
             if (!text.empty())
                 text += "; ";
             text += std::to_string(result.kindCounts[k]) + " of " +
-                    (spec.aboutPath ? Counted(result.paths, "path") : Counted(result.luns, "LUN")) + " ";
+                    (spec.subject == MON_ABOUT_PATH ? Counted(result.paths, "path") : Counted(result.luns, "LUN")) +
+                    " ";
             text += Format(spec.summary, result.minPaths, 0);
             text += " (" + NameList(result, (MonFindingKind)k) + ")";
         }
@@ -253,6 +258,9 @@ static std::string FindingLine(const MonCheckResult &result, const MonFinding &f
 {
     const MonFindingSpec &spec = findingSpecs[finding.kind];
     std::string line = std::string(stateNames[spec.state]) + ": ";
+    if (spec.subject == MON_ABOUT_SELECTOR)
+        return line + (finding.kind == MON_FINDING_LUN_MISSING ? "LUN " : "device ") + MonWwnText(finding.missing) +
+               ": " + spec.detail;
     if (finding.path) {
         line += "path " + PluginText(MON_TEXT(finding.path->pathName)) + " (HBA " +
                 PluginText(MON_TEXT(finding.path->hbaName)) + ") of LUN " + LunName(finding.lun) + ": ";
@@ -276,10 +284,8 @@ static std::string FindingLine(const MonCheckResult &result, const MonFinding &f
 
 std::string MonFormatCheck(const MonCheckResult &result, bool verbose)
 {
-    std::string text = std::string("FERV ") + stateNames[result.state] + " - " + Summary(result);
-    if (result.state != MON_STATE_UNKNOWN)
-        text += " | " + PerformanceData(result);
-    text += "\n";
+    std::string text = std::string("FERV ") + stateNames[result.state] + " - " + Summary(result) + " | " +
+                       PerformanceData(result) + "\n";
     if (verbose)
         for (const MonFinding &finding : result.findings)
             text += FindingLine(result, finding) + "\n";

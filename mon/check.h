@@ -22,6 +22,8 @@ enum MonState {
 // of the three path-count findings (the worst that holds) and, besides, the
 // preferred-path finding; a path gets the finding of its state.
 enum MonFindingKind {
+    MON_FINDING_LUN_MISSING,        // --lun names a LUN the driver does not show
+    MON_FINDING_DEVICE_MISSING,     // --device names a device the driver does not show
     MON_FINDING_LUN_NO_USABLE_PATH, // no path up (active or standing by)
     MON_FINDING_LUN_NO_ACTIVE_PATH, // paths up, but none carries the I/O
     MON_FINDING_LUN_FEW_PATHS,      // fewer healthy paths than --min-paths
@@ -35,10 +37,11 @@ enum MonFindingKind {
 
 struct MonFinding {
     MonFindingKind kind;
-    const FervDevice *device;
+    const FervDevice *device; // null for a missing LUN or device
     const FervLun *lun;
     const FervPath *path; // null for a LUN finding
     int healthyPaths;     // of the LUN
+    FervWwnKey missing;   // the selector of a missing LUN or device
 };
 
 struct MonCheckResult {
@@ -50,13 +53,12 @@ struct MonCheckResult {
     int paths;
     int healthyPaths;
     int minPaths;
-    // Selectors of --lun and --device that matched nothing.
-    std::vector<FervWwnKey> missingLuns;
-    std::vector<FervWwnKey> missingDevices;
 };
 
 // Judges every LUN in scope (all of them, or those that --lun and --device
-// name) and its paths. autoFailBack is the driver's parameter.
+// name) and its paths. autoFailBack is the driver's parameter. A LUN or
+// device that a selector names and the driver does not show is critical:
+// the host has lost it, or the check names the wrong one.
 void MonJudgeTopology(const FervInfoList *info, int32_t autoFailBack, const MonOptions &options,
                       MonCheckResult *result);
 
