@@ -314,10 +314,9 @@ std::string MonFormatCheckFailure(FERV_STATUS status, const std::string &library
 int MonRunCheck(const MonOptions &options)
 {
     if (options.timeoutSeconds > 0) {
-        char message[128];
-        snprintf(message, sizeof message, "FERV UNKNOWN - no answer from the driver within %d seconds\n",
-                 options.timeoutSeconds);
-        MonStartWatchdog(options.timeoutSeconds, message, MON_STATE_UNKNOWN);
+        std::string message = "FERV UNKNOWN - no answer from the driver within " +
+                              Counted(options.timeoutSeconds, "second") + "\n";
+        MonStartWatchdog(options.timeoutSeconds, message.c_str(), MON_STATE_UNKNOWN);
     }
     MonTopology topology;
     FERV_STATUS status = MonReadTopology(&topology);
