@@ -181,6 +181,19 @@ TEST_F(Monitor, MetricsPassPromtoolAndTheirCountersGrow)
     EXPECT_GT(Sample(first.out, path), 0);
 }
 
+// Names over 80 characters, every path state, a LUN without paths, a
+// device without LUNs, counters at their limit.
+TEST_F(Monitor, MetricsOfUnusualRecordsPassPromtoolToo)
+{
+    if (UnderWine() || access("/usr/bin/promtool", X_OK) != 0)
+        GTEST_SKIP() << "needs the POSIX build and promtool";
+    ASSERT_TRUE(emulator.Start(std::string(FERV_SOURCE_DIR) + "/examples/topologies/unusual.json", {"--no-io"}))
+        << emulator.Failure();
+    ProgramResult r = Mon({"metrics"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(Promtool(r.out), "");
+}
+
 std::string ReadFile(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);
