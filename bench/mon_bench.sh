@@ -33,61 +33,22 @@ for tool in fervadm fervmon fervsim; do
     fi
 done
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/ferv-mon-bench-XXXXXX")
-emulator=
-cleanup() {
-    if [[ -n $emulator ]]; then
-        kill "$emulator" 2>/dev/null || true
-        wait "$emulator" 2>/dev/null || true
-    fi
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-start_emulator() {
-    export FERV_DEVICE_ROOT=$work/root-${1//:/-}
-    local err=$FERV_DEVICE_ROOT.err
-    : >"$err"
-    "$build/fervsim" --root "$FERV_DEVICE_ROOT" --no-io --generate "$1" 2>"$err" &
-    emulator=$!
-    for ((t = 0; t < 600; t++)); do
-        grep -q "fervsim: serving" "$err" && return 0
-        kill -0 "$emulator" 2>/dev/null || break
-        sleep 0.1
-    done
-    echo "mon_bench: the emulator did not start: $(cat "$err")" >&2
-    exit 2
-}
-
-stop_emulator() {
-    kill "$emulator" 2>/dev/null || true
-    wait "$emulator" 2>/dev/null || true
-    emulator=
-}
+source "$here/bench/common.sh"
 
 # Median wall time in seconds of `"$@"` over $runs runs (after one warm-up),
 # its output going to a file. The exit status is not judged here.
 median() {
     local times=() start end
-    "$@" >"$work/out" 2>&1 || true
+    FERV_DEVICE_ROOT=$root "$@" >"$work/out" 2>&1 || true
     for ((i = 0; i < runs; i++)); do
         start=$EPOCHREALTIME
-        "$@" >"$work/out" 2>&1 || true
+        FERV_DEVICE_ROOT=$root "$@" >"$work/out" 2>&1 || true
         end=$EPOCHREALTIME
         times+=("$(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.4f", e - s }')")
     done
     printf '%s\n' "${times[@]}" | sort -n | sed -n "$(((runs + 1) / 2))p"
 }
 
-status=0
-check() {
-    if awk "BEGIN { exit !($2) }" </dev/null; then
-        echo "ok      $1"
-    else
-        echo "MISSED  $1"
-        status=1
-    fi
-}
 
 IFS=: read -r d l p <<<"$check_shape"
 start_emulator "$check_shape"

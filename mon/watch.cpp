@@ -377,6 +377,10 @@ std::string MonFormatEventJson(const MonEvent &e, const std::string &timestamp)
         json["lun"] = e.lun;
         json["lun_wwn"] = e.lunWwn;
     }
+    if (e.kind >= MON_EVENT_FAILOVER && e.kind <= MON_EVENT_ACTIVE_RESTORED) {
+        json["from"] = e.activeFrom; // the LUN's active paths
+        json["to"] = e.activeTo;
+    }
     switch (e.kind) {
     case MON_EVENT_STARTED:
     case MON_EVENT_DRIVER_BACK:
@@ -398,14 +402,6 @@ std::string MonFormatEventJson(const MonEvent &e, const std::string &timestamp)
         if (e.kind != MON_EVENT_PATH_VANISHED)
             json["to"] = PathViewJson(e.to);
         break;
-    case MON_EVENT_FAILOVER:
-    case MON_EVENT_FAILBACK:
-    case MON_EVENT_SWITCH:
-    case MON_EVENT_ACTIVE_LOST:
-    case MON_EVENT_ACTIVE_RESTORED:
-        json["from"] = e.activeFrom;
-        json["to"] = e.activeTo;
-        break;
     case MON_EVENT_DRIVER_LOST:
     case MON_EVENT_WAIT_FAILED:
         json["reason"] = e.reason;
@@ -425,12 +421,18 @@ std::string MonFormatEventJson(const MonEvent &e, const std::string &timestamp)
 
 static bool jsonLines;
 
+// The line of an event happening now.
+static std::string EventLine(const MonEvent &event)
+{
+    std::string timestamp = MonUtcTimestamp();
+    return jsonLines ? MonFormatEventJson(event, timestamp) : MonFormatEventText(event, timestamp);
+}
+
 // Prints one event at once: a log shipper reading the pipe sees each line
 // as it happens.
 static void Emit(const MonEvent &event)
 {
-    std::string timestamp = MonUtcTimestamp();
-    std::string line = jsonLines ? MonFormatEventJson(event, timestamp) : MonFormatEventText(event, timestamp);
+    std::string line = EventLine(event);
     MonLockOutput();
     fputs(line.c_str(), stdout);
     fflush(stdout);
@@ -443,9 +445,7 @@ static void LastWords(const char *signalName)
     MonEvent event = MonEvent();
     event.kind = MON_EVENT_STOPPED;
     event.reason = signalName;
-    std::string timestamp = MonUtcTimestamp();
-    std::string line = jsonLines ? MonFormatEventJson(event, timestamp) : MonFormatEventText(event, timestamp);
-    fputs(line.c_str(), stdout);
+    fputs(EventLine(event).c_str(), stdout);
 }
 
 static MonEvent CountsEvent(MonEventKind kind, const MonTopology &topology)
