@@ -246,11 +246,12 @@ static std::string PerformanceData(const MonCheckResult &result)
     snprintf(text, sizeof text,
              "luns=%d;;;0 paths=%d;;;0 paths_healthy=%d;;;0;%d paths_down=%d;;;0;%d paths_disabled=%d;;;0;%d "
              "paths_other=%d;;;0;%d luns_unusable=%d;;0;0;%d luns_degraded=%d;0;;0;%d "
-             "luns_off_preferred=%d;0;;0;%d",
+             "luns_off_preferred=%d;0;;0;%d devices=%d;;;0",
              result.luns, result.paths, result.healthyPaths, result.paths, k[MON_FINDING_PATH_DOWN], result.paths,
              k[MON_FINDING_PATH_DISABLED], result.paths,
              k[MON_FINDING_PATH_TRANSITION] + k[MON_FINDING_PATH_UNKNOWN], result.paths, unusable, result.luns,
-             k[MON_FINDING_LUN_FEW_PATHS], result.luns, k[MON_FINDING_LUN_OFF_PREFERRED], result.luns);
+             k[MON_FINDING_LUN_FEW_PATHS], result.luns, k[MON_FINDING_LUN_OFF_PREFERRED], result.luns,
+             result.devices);
     return text;
 }
 

@@ -514,6 +514,7 @@ int MonRunWatch(const MonOptions &options)
     uint32_t key = 0;
     bool waitFailing = false;
     for (;;) {
+        uint32_t keyBefore = key;
         FERV_STATUS waited = FervWaitForChange(&key);
         bool woke = waited == FERV_STATUS_SUCCESS || waited == FERV_STATUS_ALREADY_ACTIVE;
         std::string waitReason = woke ? std::string() : Reason(waited);
@@ -545,7 +546,12 @@ int MonRunWatch(const MonOptions &options)
             Emit(event);
         MonFreeTopology(&shown);
         shown = next;
-        if (waitFailing)
+        if (waitFailing) {
             MonSleepSeconds(options.intervalSeconds);
+        } else if (woke && key == keyBefore && events.empty()) {
+            // A driver that answers every wait at once, with nothing new to
+            // show, is read once a second rather than in a busy loop.
+            MonSleepSeconds(1);
+        }
     }
 }

@@ -288,6 +288,26 @@ TEST_F(Monitor, WatchLogsTheFailoverAndTheFailbackWithinASecond)
     EXPECT_EQ(last.substr(std::min<size_t>(25, last.size())), "stopped by SIGINT");
 }
 
+TEST_F(Monitor, WatchReadsAtItsIntervalWhileTheDriverRefusesTheWait)
+{
+    if (UnderWine())
+        GTEST_SKIP() << "watch is run on the POSIX build";
+    Start();
+    BackgroundProgram watch(ProgramPath(kFervmon), {"watch", "--interval", "1"}, WatchOptions(emulator.Root()));
+    ASSERT_TRUE(watch.WaitForOutput(" started ")) << watch.Output() << watch.Errors();
+    Ctl({"answer", "WAIT_FOR_CHANGE", "8", "1000"});
+    Ctl({"link-down", "hba0-t0-lun0"}); // completes the wait already held
+    EXPECT_TRUE(watch.WaitForOutput(" failover LUN exchange_db ")) << watch.Output();
+    EXPECT_TRUE(watch.WaitForOutput(" wait-failed FervLib (WIN32) - FervWaitForChange: IOCTL_FERV_WAIT_FOR_CHANGE "
+                                    "Error: 00000008; reading every 1 s\n"))
+        << watch.Output();
+    Ctl({"link-up", "hba0-t0-lun0"});
+    EXPECT_TRUE(watch.WaitForOutput("state down -> up_standby", 3000)) << watch.Output();
+    ProgramResult r = watch.Stop(SIGTERM);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out.find(" wait-failed "), r.out.rfind(" wait-failed ")) << "said once:\n" << r.out;
+}
+
 TEST_F(Monitor, WatchTellsWhenTheDriverGoesAndComesBackAndEndsOnSigterm)
 {
     if (UnderWine())
