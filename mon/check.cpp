@@ -16,14 +16,14 @@ enum MonFindingSubject { MON_ABOUT_LUN, MON_ABOUT_PATH, MON_ABOUT_SELECTOR };
 // Each finding kind: the state it raises, what it is about, how the status
 // line sums it up ("1 of 6 LUNs <summary>"; for a selector, "<summary>
 // <wwn>") and how a verbose line states it.
-struct MonFindingSpec {
+struct MonFindingRow {
     MonState state;
     MonFindingSubject subject;
     const char *summary;
     const char *detail;
 };
 
-static const MonFindingSpec findingSpecs[] = {
+static const MonFindingRow findingRows[] = {
     {MON_STATE_CRITICAL, MON_ABOUT_SELECTOR, "no LUN", "not found"},
     {MON_STATE_CRITICAL, MON_ABOUT_SELECTOR, "no device", "not found"},
     {MON_STATE_CRITICAL, MON_ABOUT_LUN, "without a usable path", "no usable path"},
@@ -35,7 +35,7 @@ static const MonFindingSpec findingSpecs[] = {
     {MON_STATE_WARNING, MON_ABOUT_PATH, "in transition", "in transition"},
     {MON_STATE_WARNING, MON_ABOUT_PATH, "in an unknown state", "in state %s"},
 };
-static_assert(sizeof findingSpecs / sizeof findingSpecs[0] == MON_FINDING_KIND_COUNT, "one row per finding kind");
+static_assert(sizeof findingRows / sizeof findingRows[0] == MON_FINDING_KIND_COUNT, "one row per finding kind");
 
 // The finding a path's state gives, or MON_FINDING_KIND_COUNT for none.
 static MonFindingKind PathFinding(const FervPath *path)
@@ -63,8 +63,8 @@ static void AddFinding(MonCheckResult *result, MonFindingKind kind, const FervDe
         finding.missing = *missing;
     result->findings.push_back(finding);
     result->kindCounts[kind]++;
-    if (findingSpecs[kind].state > result->state)
-        result->state = findingSpecs[kind].state;
+    if (findingRows[kind].state > result->state)
+        result->state = findingRows[kind].state;
 }
 
 static void JudgeLun(const FervDevice *device, const FervLun *lun, int32_t autoFailBack, int minPaths,
@@ -213,22 +213,22 @@ static std::string Summary(const MonCheckResult &result)
     // Worst state first, then in table order.
     for (int state = MON_STATE_CRITICAL; state >= MON_STATE_WARNING; state--) {
         for (int k = 0; k < MON_FINDING_KIND_COUNT; k++) {
-            const MonFindingSpec &spec = findingSpecs[k];
-            if (spec.state != state || result.kindCounts[k] == 0)
+            const MonFindingRow &row = findingRows[k];
+            if (row.state != state || result.kindCounts[k] == 0)
                 continue;
-            if (spec.subject == MON_ABOUT_SELECTOR) {
+            if (row.subject == MON_ABOUT_SELECTOR) {
                 for (const MonFinding &finding : result.findings)
                     if (finding.kind == k)
-                        text += (text.empty() ? "" : "; ") + std::string(spec.summary) + " " +
+                        text += (text.empty() ? "" : "; ") + std::string(row.summary) + " " +
                                 MonWwnText(finding.missing);
                 continue;
             }
             if (!text.empty())
                 text += "; ";
             text += std::to_string(result.kindCounts[k]) + " of " +
-                    (spec.subject == MON_ABOUT_PATH ? Counted(result.paths, "path") : Counted(result.luns, "LUN")) +
+                    (row.subject == MON_ABOUT_PATH ? Counted(result.paths, "path") : Counted(result.luns, "LUN")) +
                     " ";
-            text += Format(spec.summary, result.minPaths, 0);
+            text += Format(row.summary, result.minPaths, 0);
             text += " (" + NameList(result, (MonFindingKind)k) + ")";
         }
     }
@@ -257,29 +257,29 @@ static std::string PerformanceData(const MonCheckResult &result)
 
 static std::string FindingLine(const MonCheckResult &result, const MonFinding &finding)
 {
-    const MonFindingSpec &spec = findingSpecs[finding.kind];
-    std::string line = std::string(stateNames[spec.state]) + ": ";
-    if (spec.subject == MON_ABOUT_SELECTOR)
+    const MonFindingRow &row = findingRows[finding.kind];
+    std::string line = std::string(stateNames[row.state]) + ": ";
+    if (row.subject == MON_ABOUT_SELECTOR)
         return line + (finding.kind == MON_FINDING_LUN_MISSING ? "LUN " : "device ") + MonWwnText(finding.missing) +
-               ": " + spec.detail;
+               ": " + row.detail;
     if (finding.path) {
         line += "path " + PluginText(MON_TEXT(finding.path->pathName)) + " (HBA " +
                 PluginText(MON_TEXT(finding.path->hbaName)) + ") of LUN " + LunName(finding.lun) + ": ";
         if (finding.kind == MON_FINDING_PATH_UNKNOWN) {
             char text[64];
-            snprintf(text, sizeof text, spec.detail, MonPathStateText(finding.path->state).c_str());
+            snprintf(text, sizeof text, row.detail, MonPathStateText(finding.path->state).c_str());
             line += text;
         } else {
-            line += spec.detail;
+            line += row.detail;
         }
         return line;
     }
     line += "LUN " + LunName(finding.lun) + " (" + MonWwnText(finding.lun->wwn) + ") of device " +
             PluginText(MON_TEXT(finding.device->deviceName)) + ": ";
     if (finding.kind == MON_FINDING_LUN_FEW_PATHS)
-        line += Counted(finding.healthyPaths, "healthy path") + ", " + Format(spec.detail, result.minPaths, 0);
+        line += Counted(finding.healthyPaths, "healthy path") + ", " + Format(row.detail, result.minPaths, 0);
     else
-        line += spec.detail;
+        line += row.detail;
     return line;
 }
 

@@ -24,14 +24,14 @@ enum MonMetricValue {
     MON_VALUE_OUTSTANDING,
 };
 
-struct MonFamilySpec {
+struct MonFamilyRow {
     const char *name;
     const char *type;
     MonMetricValue value;
     const char *help;
 };
 
-static const MonFamilySpec lunFamilies[] = {
+static const MonFamilyRow lunFamilies[] = {
     {"ferv_lun_paths", "gauge", MON_VALUE_PATHS, "Paths of the LUN."},
     {"ferv_lun_paths_healthy", "gauge", MON_VALUE_PATHS_HEALTHY,
      "Paths of the LUN that are up, active or standing by."},
@@ -44,7 +44,7 @@ static const MonFamilySpec lunFamilies[] = {
     {"ferv_lun_outstanding_io", "gauge", MON_VALUE_OUTSTANDING, "I/O requests of the LUN in flight."},
 };
 
-static const MonFamilySpec pathFamilies[] = {
+static const MonFamilyRow pathFamilies[] = {
     {"ferv_path_state", "gauge", MON_VALUE_STATE,
      "Path state: 0 unknown, 1 down, 2 up_active, 3 up_standby, 4 admin (disabled), 5 transition."},
     {"ferv_path_enabled", "gauge", MON_VALUE_ENABLED, "1 when the path is up, active or standing by."},
@@ -306,11 +306,11 @@ static bool EntryValue(const MonScrape &scrape, const MonSeriesEntry &entry, Mon
     }
 }
 
-static void WriteFamilies(const MonScrape &scrape, const MonFamilySpec *families, size_t count,
+static void WriteFamilies(const MonScrape &scrape, const MonFamilyRow *families, size_t count,
                           const std::vector<MonSeriesEntry> &entries, MonMetricsSink *sink)
 {
     for (size_t f = 0; f < count; f++) {
-        const MonFamilySpec &family = families[f];
+        const MonFamilyRow &family = families[f];
         FamilyHead(sink, family.name, family.type, family.help);
         for (const MonSeriesEntry &entry : entries) {
             uint64_t value;

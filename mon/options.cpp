@@ -6,13 +6,13 @@
 #include "topology.h"
 
 // One command word.
-struct MonCommandSpec {
+struct MonCommandRow {
     const char *name;
     const char *summary;    // one line, for the general help
     const char *exitStatus; // the command's exit statuses, for its help
 };
 
-static const MonCommandSpec commandSpecs[] = {
+static const MonCommandRow commandRows[] = {
     {"", "", ""},
     {"check", "judge every LUN's paths as a monitoring plugin (Nagios, Icinga, NSClient++)",
      "Exit status: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN (also for a usage error)."},
@@ -22,7 +22,7 @@ static const MonCommandSpec commandSpecs[] = {
     {"watch", "print a line for every change of paths, LUNs and devices as it happens",
      "Exit status: 0 when stopped by SIGINT or SIGTERM (Ctrl-C or Ctrl-Break); 2 usage error."},
 };
-static_assert(sizeof commandSpecs / sizeof commandSpecs[0] == MON_COMMAND_COUNT, "one row per command");
+static_assert(sizeof commandRows / sizeof commandRows[0] == MON_COMMAND_COUNT, "one row per command");
 
 enum MonOptionId {
     MON_OPT_CONTROL,
@@ -48,7 +48,7 @@ enum {
     MON_ANYWHERE = MON_BEFORE_COMMAND | MON_FOR_CHECK | MON_FOR_METRICS | MON_FOR_WATCH,
 };
 
-struct MonOptionSpec {
+struct MonOptionRow {
     MonOptionId id;
     const char *longName;
     char shortName;        // 0: none
@@ -57,7 +57,7 @@ struct MonOptionSpec {
     const char *help;
 };
 
-static const MonOptionSpec optionSpecs[] = {
+static const MonOptionRow optionRows[] = {
     {MON_OPT_MIN_PATHS, "min-paths", 0, "N", MON_FOR_CHECK,
      "warn when a LUN has fewer than N healthy paths (default 2)"},
     {MON_OPT_LUN, "lun", 0, "WWN", MON_FOR_CHECK, "check this LUN only (may be given more than once)"},
@@ -77,35 +77,35 @@ static const MonOptionSpec optionSpecs[] = {
     {MON_OPT_VERSION, "version", 'V', nullptr, MON_ANYWHERE, "show the version"},
 };
 
-static bool OptionAllowed(const MonOptionSpec &spec, MonCommand command)
+static bool OptionAllowed(const MonOptionRow &row, MonCommand command)
 {
-    return (spec.where & (1u << command)) != 0;
+    return (row.where & (1u << command)) != 0;
 }
 
 // The option a word names: "--name", "--name=value", "-x" or "-xVALUE".
-// Returns the spec or null; *attached points at a value written into the
+// Returns the row or null; *attached points at a value written into the
 // same word, or is null.
-static const MonOptionSpec *FindOption(const char *word, const char **attached)
+static const MonOptionRow *FindOption(const char *word, const char **attached)
 {
     *attached = nullptr;
     if (word[1] == '-') {
         const char *name = word + 2;
         const char *equals = strchr(name, '=');
         size_t length = equals ? (size_t)(equals - name) : strlen(name);
-        for (const MonOptionSpec &spec : optionSpecs) {
-            if (strlen(spec.longName) == length && strncmp(spec.longName, name, length) == 0) {
+        for (const MonOptionRow &row : optionRows) {
+            if (strlen(row.longName) == length && strncmp(row.longName, name, length) == 0) {
                 if (equals)
                     *attached = equals + 1;
-                return &spec;
+                return &row;
             }
         }
         return nullptr;
     }
-    for (const MonOptionSpec &spec : optionSpecs) {
-        if (spec.shortName != 0 && word[1] == spec.shortName) {
+    for (const MonOptionRow &row : optionRows) {
+        if (row.shortName != 0 && word[1] == row.shortName) {
             if (word[2] != '\0')
                 *attached = word + 2;
-            return &spec;
+            return &row;
         }
     }
     return nullptr;
@@ -130,15 +130,15 @@ static bool ParseWhole(const char *text, int min, int max, int *value)
     return true;
 }
 
-static std::string OptionName(const MonOptionSpec &spec)
+static std::string OptionName(const MonOptionRow &row)
 {
-    return std::string("--") + spec.longName;
+    return std::string("--") + row.longName;
 }
 
 // Takes the value of one option into *options.
-static bool ApplyOption(const MonOptionSpec &spec, const char *value, MonOptions *options, std::string *error)
+static bool ApplyOption(const MonOptionRow &row, const char *value, MonOptions *options, std::string *error)
 {
-    switch (spec.id) {
+    switch (row.id) {
     case MON_OPT_CONTROL:
         options->controlDevice = true;
         return true;
@@ -157,31 +157,31 @@ static bool ApplyOption(const MonOptionSpec &spec, const char *value, MonOptions
     case MON_OPT_MIN_PATHS:
         if (ParseWhole(value, 1, INT_MAX, &options->minPaths))
             return true;
-        *error = OptionName(spec) + " needs a whole number of at least 1, not '" + value + "'";
+        *error = OptionName(row) + " needs a whole number of at least 1, not '" + value + "'";
         return false;
     case MON_OPT_TIMEOUT:
         if (ParseWhole(value, 0, 86400, &options->timeoutSeconds))
             return true;
-        *error = OptionName(spec) + " needs a whole number of seconds from 0 to 86400, not '" + value + "'";
+        *error = OptionName(row) + " needs a whole number of seconds from 0 to 86400, not '" + value + "'";
         return false;
     case MON_OPT_INTERVAL:
         if (ParseWhole(value, 1, 3600, &options->intervalSeconds))
             return true;
-        *error = OptionName(spec) + " needs a whole number of seconds from 1 to 3600, not '" + value + "'";
+        *error = OptionName(row) + " needs a whole number of seconds from 1 to 3600, not '" + value + "'";
         return false;
     case MON_OPT_LUN:
     case MON_OPT_DEVICE: {
         FervWwnKey key;
         if (!MonParseWwn(value, &key)) {
-            *error = OptionName(spec) + " needs a world-wide name of 32 hexadecimal digits, not '" + value + "'";
+            *error = OptionName(row) + " needs a world-wide name of 32 hexadecimal digits, not '" + value + "'";
             return false;
         }
-        (spec.id == MON_OPT_LUN ? options->luns : options->devices).push_back(key);
+        (row.id == MON_OPT_LUN ? options->luns : options->devices).push_back(key);
         return true;
     }
     case MON_OPT_OUTPUT:
         if (*value == '\0') {
-            *error = OptionName(spec) + " needs a file name";
+            *error = OptionName(row) + " needs a file name";
             return false;
         }
         options->output = value;
@@ -201,7 +201,7 @@ bool MonParseCommandLine(int argc, char **argv, MonOptions *options, std::string
                 return false;
             }
             for (int c = MON_COMMAND_NONE + 1; c < MON_COMMAND_COUNT; c++) {
-                if (strcmp(word, commandSpecs[c].name) == 0)
+                if (strcmp(word, commandRows[c].name) == 0)
                     options->command = (MonCommand)c;
             }
             if (options->command == MON_COMMAND_NONE) {
@@ -211,29 +211,29 @@ bool MonParseCommandLine(int argc, char **argv, MonOptions *options, std::string
             continue;
         }
         const char *attached;
-        const MonOptionSpec *spec = FindOption(word, &attached);
-        if (spec == nullptr || !OptionAllowed(*spec, options->command)) {
-            if (spec != nullptr && options->command == MON_COMMAND_NONE)
+        const MonOptionRow *row = FindOption(word, &attached);
+        if (row == nullptr || !OptionAllowed(*row, options->command)) {
+            if (row != nullptr && options->command == MON_COMMAND_NONE)
                 *error = std::string("option '") + word + "' belongs after a command";
             else
                 *error = std::string("unknown option '") + word + "'";
             return false;
         }
         const char *value = nullptr;
-        if (spec->valueName != nullptr) {
+        if (row->valueName != nullptr) {
             if (attached != nullptr) {
                 value = attached;
             } else if (i + 1 < argc) {
                 value = argv[++i];
             } else {
-                *error = "option " + OptionName(*spec) + " needs a value " + spec->valueName;
+                *error = "option " + OptionName(*row) + " needs a value " + row->valueName;
                 return false;
             }
         } else if (attached != nullptr) {
-            *error = std::string("option ") + OptionName(*spec) + " takes no value";
+            *error = std::string("option ") + OptionName(*row) + " takes no value";
             return false;
         }
-        if (!ApplyOption(*spec, value, options, error))
+        if (!ApplyOption(*row, value, options, error))
             return false;
     }
     return true;
@@ -248,25 +248,25 @@ static std::string Synopsis(MonCommand command)
 {
     if (command == MON_COMMAND_NONE)
         return "Usage: fervmon [--control] COMMAND [OPTION...]\n";
-    return std::string("Usage: fervmon ") + commandSpecs[command].name + " [OPTION...]\n";
+    return std::string("Usage: fervmon ") + commandRows[command].name + " [OPTION...]\n";
 }
 
 // The option list of one place: "  -v, --verbose          list ...".
 static std::string OptionList(MonCommand command)
 {
     std::string text;
-    for (const MonOptionSpec &spec : optionSpecs) {
-        if (!OptionAllowed(spec, command))
+    for (const MonOptionRow &row : optionRows) {
+        if (!OptionAllowed(row, command))
             continue;
-        std::string left = spec.shortName ? std::string("  -") + spec.shortName + ", " : std::string("      ");
-        left += OptionName(spec);
-        if (spec.valueName)
-            left += std::string(" ") + spec.valueName;
+        std::string left = row.shortName ? std::string("  -") + row.shortName + ", " : std::string("      ");
+        left += OptionName(row);
+        if (row.valueName)
+            left += std::string(" ") + row.valueName;
         if (left.size() < 26)
             left.resize(26, ' ');
         else
             left += "  ";
-        text += left + spec.help + "\n";
+        text += left + row.help + "\n";
     }
     return text;
 }
@@ -277,25 +277,25 @@ std::string MonHelpText(MonCommand command)
     if (command == MON_COMMAND_NONE) {
         text += "Monitoring of the multipath-failover storage driver.\n\nCommands:\n";
         for (int c = MON_COMMAND_NONE + 1; c < MON_COMMAND_COUNT; c++) {
-            std::string name = std::string("  ") + commandSpecs[c].name;
+            std::string name = std::string("  ") + commandRows[c].name;
             name.resize(12, ' ');
-            text += name + commandSpecs[c].summary + "\n";
+            text += name + commandRows[c].summary + "\n";
         }
         text += "\nOptions:\n" + OptionList(command);
         text += "\nRun 'fervmon COMMAND --help' for the options of a command.\n";
         return text;
     }
-    text += std::string("Monitoring of the storage driver: ") + commandSpecs[command].summary + ".\n";
+    text += std::string("Monitoring of the storage driver: ") + commandRows[command].summary + ".\n";
     text += "\nOptions:\n" + OptionList(command);
-    text += std::string("\n") + commandSpecs[command].exitStatus + "\n";
+    text += std::string("\n") + commandRows[command].exitStatus + "\n";
     return text;
 }
 
 std::string MonUsageErrorText(MonCommand command, const std::string &error)
 {
     std::string help = command == MON_COMMAND_NONE ? std::string("fervmon --help")
-                                                   : std::string("fervmon ") + commandSpecs[command].name + " --help";
+                                                   : std::string("fervmon ") + commandRows[command].name + " --help";
     std::string who = command == MON_COMMAND_NONE ? std::string("fervmon")
-                                                  : std::string("fervmon ") + commandSpecs[command].name;
+                                                  : std::string("fervmon ") + commandRows[command].name;
     return who + ": " + error + "\n" + Synopsis(command) + "Run '" + help + "' for more.\n";
 }
