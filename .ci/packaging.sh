@@ -39,12 +39,13 @@ field Depends | grep -q 'libc6' || fail "Depends does not name libc6: '$(field D
 dpkg-deb -c "$deb" | tee "$scratch/listing"
 awk '{ print $6 }' "$scratch/listing" | sed 's|^\./|/|' | grep -v '/$' | sort >"$scratch/files"
 
-expected=(/usr/bin/fervadm /usr/bin/fervadmctl /usr/bin/fervsim
+expected=(/usr/bin/fervadm /usr/bin/fervadmctl /usr/bin/fervsim /usr/bin/fervmon
           /usr/share/man/man8/fervadm.8.gz /usr/share/man/man8/fervadmctl.8.gz
-          /usr/share/man/man8/fervsim.8.gz
+          /usr/share/man/man8/fervsim.8.gz /usr/share/man/man8/fervmon.8.gz
           /usr/share/bash-completion/completions/fervadm
           /usr/share/bash-completion/completions/fervadmctl
-          /usr/share/bash-completion/completions/fervsim)
+          /usr/share/bash-completion/completions/fervsim
+          /usr/share/bash-completion/completions/fervmon)
 if [ -d examples/topologies ]; then
     for example in examples/topologies/*; do
         expected+=("/usr/share/fervadm/${example##*/}")
@@ -53,7 +54,7 @@ fi
 for path in "${expected[@]}"; do
     grep -qxF "$path" "$scratch/files" || fail "$path is missing from the package"
 done
-unexpected=$(grep '^/usr/bin/' "$scratch/files" | grep -vxE '/usr/bin/(fervadm|fervadmctl|fervsim)' || true)
+unexpected=$(grep '^/usr/bin/' "$scratch/files" | grep -vxE '/usr/bin/(fervadm|fervadmctl|fervsim|fervmon)' || true)
 [ -z "$unexpected" ] || fail "unexpected programs in the package: $unexpected"
 grep -qvE '^/usr/' "$scratch/files" && fail "files outside /usr: $(grep -vE '^/usr/' "$scratch/files")"
 grep -E '\.(a|h|o)$|test' "$scratch/files" && fail "build or test files in the package"
@@ -79,5 +80,10 @@ status=0
 cat "$scratch/out"
 [ $status -eq 0 ] || fail "fervsim run -- fervadmctl -P exited with $status"
 grep -q '^Driver Public Parameters$' "$scratch/out" || fail "fervadmctl showed no parameters"
+status=0
+"$root/usr/bin/fervsim" run -- "$root/usr/bin/fervmon" check >"$scratch/out" 2>&1 || status=$?
+cat "$scratch/out"
+[ $status -eq 0 ] || fail "fervsim run -- fervmon check exited with $status"
+grep -q '^FERV OK - ' "$scratch/out" || fail "fervmon check did not say OK"
 
 echo "packaging: ok"

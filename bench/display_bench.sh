@@ -35,17 +35,7 @@ if [[ ! -x /usr/bin/time ]]; then
     exit 2
 fi
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/ferv-bench-XXXXXX")
-emulator=
-root=
-cleanup() {
-    if [[ -n $emulator ]]; then
-        kill "$emulator" 2>/dev/null || true
-        wait "$emulator" 2>/dev/null || true
-    fi
-    rm -rf "$work"
-}
-trap cleanup EXIT
+source "$here/bench/common.sh"
 
 # Record sizes of the all-devices reply as the emulator lays it out by
 # default: a device record with its name area, one secondary entry of 32
@@ -53,28 +43,6 @@ trap cleanup EXIT
 reply_bytes() {
     local d=$1 l=$2 p=$3
     echo $((16 + d * (428 + 32) + d * l * 132 + d * l * p * 364))
-}
-
-# Serves a synthetic SAN under a root of its own ($root) until stop_emulator.
-start_emulator() {
-    root=$work/root-${1//:/-}
-    local err=$root.err
-    : >"$err" # before the start: the check below must not read an older file
-    "$build/fervsim" --root "$root" --no-io --generate "$1" 2>"$err" &
-    emulator=$!
-    for ((t = 0; t < 600; t++)); do
-        grep -q "fervsim: serving" "$err" && return 0
-        kill -0 "$emulator" 2>/dev/null || break
-        sleep 0.1
-    done
-    echo "display_bench: the emulator did not start: $(cat "$err")" >&2
-    exit 2
-}
-
-stop_emulator() {
-    kill "$emulator" 2>/dev/null || true
-    wait "$emulator" 2>/dev/null || true
-    emulator=
 }
 
 # One timed run: prints "wall-seconds kilobytes user-seconds system-seconds".
@@ -122,14 +90,6 @@ for shape in $sizes; do
     fi
 done
 
-check() {
-    if awk "BEGIN { exit !($2) }" </dev/null; then
-        echo "ok      $1"
-    else
-        echo "MISSED  $1"
-        status=1
-    fi
-}
 if [[ -n ${wall[100000]:-} ]]; then
     check "100k paths in under a second (${wall[100000]} s)" "${wall[100000]} < 1.0"
 fi

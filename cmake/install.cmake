@@ -10,11 +10,11 @@ endif()
 
 include(GNUInstallDirs)
 
-# fervadmctl and fervsim are optional targets (the control channel and the
-# emulator may be left out of a build); install what this build has, and
-# the manual page of each program that is installed.
+# fervadmctl, fervsim and fervmon are optional targets (the control channel,
+# the emulator and the monitor may be left out of a build); install what
+# this build has, and the manual page of each program that is installed.
 set(FERV_INSTALLED_PROGRAMS fervadm)
-foreach(program fervadmctl fervsim)
+foreach(program fervadmctl fervsim fervmon)
   if(TARGET ${program})
     list(APPEND FERV_INSTALLED_PROGRAMS ${program})
   endif()
@@ -69,7 +69,9 @@ if(TARGET fervadmctl)
   install(FILES ${PROJECT_SOURCE_DIR}/completions/fervadm
           DESTINATION ${FERV_COMPLETIONS_DIR} RENAME fervadmctl)
 endif()
-if(TARGET fervsim)
-  install(FILES ${PROJECT_SOURCE_DIR}/completions/fervsim
-          DESTINATION ${FERV_COMPLETIONS_DIR})
-endif()
+foreach(program fervsim fervmon)
+  if(TARGET ${program})
+    install(FILES ${PROJECT_SOURCE_DIR}/completions/${program}
+            DESTINATION ${FERV_COMPLETIONS_DIR})
+  endif()
+endforeach()

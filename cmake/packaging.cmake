@@ -32,6 +32,11 @@ paths, restore preferred paths, read I/O counters, set the driver's
 parameters and wait for a path state change. fervadm finds the driver by
 its device interfaces, fervadmctl through its control device.
 
+fervmon watches the driver for the monitoring a host already runs: a
+Nagios/Icinga plugin that alerts when a LUN loses redundancy, Prometheus
+metrics of path states and I/O counters for node_exporter's textfile
+collector, and a change log of every failover, as text or JSON lines.
+
 fervsim emulates the driver over Unix-domain sockets, so that every command
 runs end to end on a machine without it, and failover can be rehearsed by
 failing and restoring links.")

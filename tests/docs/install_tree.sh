@@ -19,7 +19,7 @@ fi
 rm -f "$prefix.log"
 
 programs=(fervadm)
-for program in fervadmctl fervsim; do
+for program in fervadmctl fervsim fervmon; do
     [ -x "$build/$program" ] && programs+=("$program")
 done
 
