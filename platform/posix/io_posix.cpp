@@ -184,6 +184,25 @@ static int FinishInterruptedConnect(int fd)
     return 0;
 }
 
+// The folders that lead to the socket at path (PosixCheckFolders).
+static DWORD CheckHoldingFolders(const char *path)
+{
+    const char *slash = strrchr(path, '/');
+    if (slash == NULL)
+        return PosixCheckFolders(".");
+    if (slash == path)
+        return PosixCheckFolders("/");
+    size_t length = (size_t)(slash - path);
+    char *folder = (char *)malloc(length + 1);
+    if (folder == NULL)
+        return ERROR_NOT_ENOUGH_MEMORY;
+    memcpy(folder, path, length);
+    folder[length] = '\0';
+    DWORD error = PosixCheckFolders(folder);
+    free(folder);
+    return error;
+}
+
 // Connects a stream socket to path. Returns 0 with *fdOut set, or the Win32
 // error for the failure.
 static DWORD ConnectDevice(const char *path, int *fdOut)
@@ -196,6 +215,9 @@ static DWORD ConnectDevice(const char *path, int *fdOut)
         return POSIX_ERROR_FILENAME_EXCED_RANGE;
     memcpy(address.sun_path, path, length + 1);
 
+    DWORD folderError = CheckHoldingFolders(path);
+    if (folderError != 0)
+        return folderError;
     struct stat status;
     if (stat(path, &status) != 0)
         return ErrorForErrno(errno);

@@ -43,6 +43,16 @@ char *PosixJoinPath(const char *head, const char *tail);
 // (ERROR_FILE_NOT_FOUND for a name that is no device, ERROR_NOT_ENOUGH_MEMORY).
 char *PosixSocketPathForName(const char *name);
 
+// Checks the folders on the way to a socket before anything in them is
+// believed: when folder lies in the root R, R and every folder from it down
+// to folder; otherwise folder alone. Each must be a real folder (no symbolic
+// link) of the caller or of root that neither group nor others may write
+// to: another user could otherwise have planted it, or put a socket of
+// theirs, or a link to one, in it.
+// Returns: 0; ERROR_FILE_NOT_FOUND when one is missing or not a folder;
+// ERROR_ACCESS_DENIED when one breaks the rules; ERROR_NOT_ENOUGH_MEMORY.
+DWORD PosixCheckFolders(const char *folder);
+
 // Writes a GUID as lower-case text with braces, 38 characters and a
 // terminator, the way interface class directories are named.
 void PosixFormatGuid(const GUID *guid, char text[39]);
