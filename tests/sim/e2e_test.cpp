@@ -15,6 +15,8 @@
 
 #include "lib/ferv_wire.h"
 #include "lib/fervlib.h"
+#include "tests/sim/raw_client.h"
+#include "tests/sim/sim_emulator.h"
 #include "tests/support/run_program.h"
 
 using ferv_test::BackgroundProgram;
@@ -24,65 +26,10 @@ using ferv_test::RunProgram;
 
 namespace {
 
-const std::string kSim = FERV_BUILD_DIR "/fervsim";
-const std::string kAdm = FERV_BUILD_DIR "/fervadm";
-const char kClass[] = "/interfaces/{a8987d25-df6e-4a51-9727-49fb6f1479a2}/";
-
-// A fervsim serving the built-in topology under a fresh root, without
-// simulated I/O so that every figure is fixed.
-struct Emulator {
-    std::string dir;
-    std::string root;
-    std::unique_ptr<BackgroundProgram> sim;
-
-    explicit Emulator(std::vector<std::string> extra = {})
-    {
-        char tmpl[] = "/tmp/fervsim-test-XXXXXX";
-        dir = mkdtemp(tmpl);
-        root = dir + "/r";
-        std::vector<std::string> args = {"--root", root, "--no-io", "--quiet"};
-        args.insert(args.end(), extra.begin(), extra.end());
-        sim.reset(new BackgroundProgram(kSim, args));
-        EXPECT_TRUE(ferv_test::WaitForPath(root + "/fervsim.ctl")) << sim->Errors();
-    }
-
-    ~Emulator()
-    {
-        ProgramResult r = sim->Stop(SIGTERM);
-        EXPECT_EQ(r.exitCode, 0) << r.err;
-        struct stat st;
-        EXPECT_NE(stat((root + "/ZEL_HA_CONTROL").c_str(), &st), 0) << "sockets are removed on SIGTERM";
-        std::string cmd = "rm -rf '" + dir + "'";
-        EXPECT_EQ(system(cmd.c_str()), 0);
-    }
-
-    ProgramOptions Env() const
-    {
-        ProgramOptions o;
-        o.env.push_back({"FERV_DEVICE_ROOT", root});
-        o.timeoutMs = 20000;
-        return o;
-    }
-
-    ProgramResult Adm(const std::vector<std::string> &args) const { return RunProgram(kAdm, args, Env()); }
-
-    ProgramResult Ctl(std::vector<std::string> args) const
-    {
-        args.insert(args.begin(), {"ctl", "--root", root});
-        return RunProgram(kSim, args, Env());
-    }
-
-    // Waits until the emulator holds n requests.
-    bool WaitHeld(int n) const
-    {
-        for (int i = 0; i < 200; i++) {
-            if (Ctl({"show"}).out.find("held requests: " + std::to_string(n) + "\n") != std::string::npos)
-                return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(25));
-        }
-        return false;
-    }
-};
+using sim_test::Emulator;
+using sim_test::kAdm;
+using sim_test::kClass;
+using sim_test::kSim;
 
 const char kOk[] = "The operation completed successfully. (0)\n";
 
@@ -157,69 +104,11 @@ TEST(SimEndToEnd, WaitIsReleasedByLinkDownForEveryWaiter)
 
 // ---- raw clients -------------------------------------------------------------------
 
-static int Connect(const std::string &path)
-{
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    struct sockaddr_un a = {};
-    a.sun_family = AF_UNIX;
-    snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
-    if (connect(fd, (struct sockaddr *)&a, sizeof a) != 0) {
-        close(fd);
-        return -1;
-    }
-    struct timeval tv = {10, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    return fd;
-}
-
-static void SendFrame(int fd, uint32_t code, const std::vector<uint8_t> &body, uint32_t outSize, uint32_t magic = 0x56524546)
-{
-    std::vector<uint8_t> f(24);
-    FervStore32(f.data(), magic);
-    FervStore32(f.data() + 4, 1);
-    FervStore32(f.data() + 8, code);
-    FervStore32(f.data() + 12, (uint32_t)body.size());
-    FervStore32(f.data() + 16, outSize);
-    f.insert(f.end(), body.begin(), body.end());
-    ASSERT_EQ(send(fd, f.data(), f.size(), MSG_NOSIGNAL), (ssize_t)f.size());
-}
-
-struct RawReply {
-    bool ok = false; // a whole reply arrived
-    uint32_t type = 0, error = 0;
-    std::vector<uint8_t> data;
-};
-
-static bool RecvAll(int fd, uint8_t *p, size_t n)
-{
-    while (n) {
-        ssize_t got = recv(fd, p, n, 0);
-        if (got <= 0)
-            return false;
-        p += got;
-        n -= (size_t)got;
-    }
-    return true;
-}
-
-static RawReply Receive(int fd)
-{
-    RawReply r;
-    uint8_t h[20];
-    if (!RecvAll(fd, h, 20))
-        return r;
-    r.type = FervLoad32(h + 4);
-    r.error = FervLoad32(h + 8);
-    r.data.resize(FervLoad32(h + 12));
-    r.ok = FervLoad32(h) == 0x56524546 && RecvAll(fd, r.data.data(), r.data.size());
-    return r;
-}
-
-static bool Closed(int fd)
-{
-    uint8_t b;
-    return recv(fd, &b, 1, 0) == 0;
-}
+using raw_client::Closed;
+using raw_client::Connect;
+using raw_client::Receive;
+using raw_client::SendFrame;
+using RawReply = raw_client::Reply;
 
 TEST(SimEndToEnd, BadClientsLoseOnlyTheirOwnConnection)
 {
