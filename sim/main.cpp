@@ -83,24 +83,6 @@ static int UsageError(const char *fmt, const char *arg)
     return 2;
 }
 
-// Digits only: no sign, no blanks, no other base. Returns false for
-// anything else or a value over max.
-static bool ParseDecimal(const std::string &text, uint64_t max, uint64_t *out)
-{
-    if (text.empty() || text.size() > 19)
-        return false;
-    uint64_t v = 0;
-    for (char ch : text) {
-        if (ch < '0' || ch > '9')
-            return false;
-        v = v * 10 + (uint64_t)(ch - '0');
-    }
-    if (v > max)
-        return false;
-    *out = v;
-    return true;
-}
-
 // A byte count with an optional K, M or G (powers of 1024).
 static bool ParseSize(std::string text, uint64_t *out)
 {
@@ -112,7 +94,7 @@ static bool ParseSize(std::string text, uint64_t *out)
             text.pop_back();
     }
     uint64_t v;
-    if (!ParseDecimal(text, (UINT64_MAX >> 1) >> shift, &v))
+    if (!SimParseUnsigned(text, (UINT64_MAX >> 1) >> shift, &v))
         return false;
     *out = v << shift;
     return true;
@@ -122,9 +104,8 @@ static bool ParseSize(std::string text, uint64_t *out)
 static bool ParseSeconds(const std::string &text, double *out)
 {
     size_t dot = text.find('.');
-    uint64_t whole, fraction = 0;
-    std::string head = text.substr(0, dot), tail = dot == std::string::npos ? "" : text.substr(dot + 1);
-    if (!ParseDecimal(head, 100000000, &whole) || (dot != std::string::npos && !ParseDecimal(tail, UINT64_MAX, &fraction)))
+    if (text.empty() || text.size() > 12 || text[0] == '.' || text.find_first_not_of("0123456789.") != std::string::npos ||
+        (dot != std::string::npos && text.find('.', dot + 1) != std::string::npos))
         return false;
     *out = strtod(text.c_str(), nullptr);
     return true;
@@ -162,23 +143,28 @@ static int ParseOptions(int argc, char **argv, int *i, Options *o)
         // An empty name would quietly mean the default (built-in SAN, default
         // root, standard error) instead of what was asked for.
         if (value.empty() && (a == "--root" || a == "--topology" || a == "--log"))
-            return UsageError("%s wants a name, not an empty word", a.c_str());
+            return UsageError(a == "--root" ? "%s wants a folder, not an empty word" : "%s wants a file, not an empty word",
+                              a.c_str());
         if (a == "--root") {
             o->root = value;
         } else if (a == "--interfaces") {
             uint64_t n;
-            if (!ParseDecimal(value, 64, &n))
+            if (!SimParseUnsigned(value, 64, &n))
                 return UsageError("--interfaces wants a number from 0 to 64, not '%s'", value.c_str());
             o->interfaces = (int)n;
         } else if (a == "--topology") {
             o->topology = value;
             o->haveTopology = true;
         } else if (a == "--generate") {
+            SimShape shape;
+            std::string why;
+            if (!SimParseShape(value, &shape, &why))
+                return UsageError("%s", why.c_str());
             o->generate = value;
             o->haveGenerate = true;
         } else if (a == "--max-connections") {
             uint64_t n;
-            if (!ParseDecimal(value, 1 << 20, &n) || n == 0)
+            if (!SimParseUnsigned(value, 1 << 20, &n) || n == 0)
                 return UsageError("--max-connections wants a number from 1 to 1048576, not '%s'", value.c_str());
             o->maxConnections = (size_t)n;
         } else if (a == "--idle-timeout") {
@@ -189,10 +175,10 @@ static int ParseOptions(int argc, char **argv, int *i, Options *o)
                 return UsageError("--buffer-limit wants a size of at least 1M (bytes, or with K, M or G), not '%s'",
                                   value.c_str());
         } else if (a == "--seed") {
-            char *end = nullptr;
-            o->seed = strtoul(value.c_str(), &end, 0);
-            if (value.empty() || *end)
-                return UsageError("--seed wants a number, not %s", value.c_str());
+            uint64_t seed;
+            if (!SimParseUnsigned(value, UINT32_MAX, &seed))
+                return UsageError("--seed wants a number from 0 to 4294967295, not '%s'", value.c_str());
+            o->seed = (unsigned long)seed;
             o->haveSeed = true;
         } else if (a == "--log") {
             o->logFile = value;

@@ -211,6 +211,49 @@ TEST(SimEndToEnd, RunServesAPrivateRootAndPassesTheStatusOn)
     EXPECT_EQ(r.exitCode, 128 + SIGTERM);
 }
 
+// Words that used to mean something else quietly (an empty name for the
+// default, a missing folder for a verb) are refused with a usage error.
+TEST(SimEndToEnd, ArgumentsAreReadStrictly)
+{
+    ProgramOptions o;
+    o.timeoutMs = 10000;
+    struct Case {
+        std::vector<std::string> args;
+        std::string message;
+    } cases[] = {
+        {{"run", "--generate", "", "--", "/bin/true"},
+         "fervsim: --generate wants DEVICES:LUNS:PATHS, e.g. 100:100:10, not ''\n"},
+        {{"run", "--generate", " 1:1:1", "--", "/bin/true"},
+         "fervsim: --generate wants DEVICES:LUNS:PATHS, e.g. 100:100:10, not ' 1:1:1'\n"},
+        {{"run", "--generate", "1:1:2000000", "--", "/bin/true"}, "fervsim: --generate: at most 64 paths per LUN, not 2000000\n"},
+        {{"run", "--topology=", "--", "/bin/true"}, "fervsim: --topology wants a file, not an empty word\n"},
+        {{"run", "--log", "", "--", "/bin/true"}, "fervsim: --log wants a file, not an empty word\n"},
+        {{"--root", "", "--quiet"}, "fervsim: --root wants a folder, not an empty word\n"},
+        {{"run", "--interfaces", "+3", "--", "/bin/true"}, "fervsim: --interfaces wants a number from 0 to 64, not '+3'\n"},
+        {{"run", "--idle-timeout", "-1", "--", "/bin/true"},
+         "fervsim: --idle-timeout wants seconds (0 for no limit), not '-1'\n"},
+        {{"run", "--buffer-limit", "1000", "--", "/bin/true"},
+         "fervsim: --buffer-limit wants a size of at least 1M (bytes, or with K, M or G), not '1000'\n"},
+        {{"ctl", "--root"}, "fervsim ctl: --root wants a folder\n"},
+        {{"ctl", "--root=", "show"}, "fervsim ctl: --root wants a folder, not an empty word\n"},
+        {{"ctl", "help", "show"}, "fervsim ctl: help takes no words, not 'show'\n"},
+    };
+    for (const Case &c : cases) {
+        ProgramResult r = RunProgram(kSim, c.args, o);
+        EXPECT_EQ(r.exitCode, 2) << c.args[1];
+        EXPECT_EQ(r.err.substr(0, c.message.size()), c.message) << "usage follows the reason";
+        EXPECT_EQ(r.out, "");
+    }
+
+    // The words that must be refused by the emulator itself.
+    Emulator e;
+    for (std::vector<std::string> args : std::vector<std::vector<std::string>>{{"poll", "now"}, {"faults", "x"}, {"clear", "x"}}) {
+        ProgramResult r = e.Ctl(args);
+        EXPECT_EQ(r.exitCode, 1) << args[0];
+        EXPECT_EQ(r.err, args[0] + " takes no words, not '" + args[1] + "'\n");
+    }
+}
+
 TEST(SimEndToEnd, ASecondEmulatorOnTheSameRootIsRefused)
 {
     Emulator e;
