@@ -358,6 +358,7 @@ void SimHandleRequest(SimModel *m, SimFaults *f, const SimRequest &q, SimReply *
         r->kind = SIM_REPLY_PENDING;
         r->overrideStatus = true;
         r->status = answer.value;
+        Finish(q, r);
         return;
     }
     uint32_t size = 0;

@@ -26,17 +26,9 @@
 #endif
 
 #include "lib/ferv_wire.h"
+#include "sim/frame.h"
 #include "sim/rootdir.h"
 #include "sim/service.h"
-
-enum {
-    FRAME_MAGIC = 0x56524546, // "FERV"
-    FRAME_VERSION = 1,
-    REQUEST_HEADER = 24,
-    REPLY_HEADER = 20,
-    REPLY_PENDING = 1,
-    REPLY_COMPLETE = 2
-};
 
 static const size_t kReadChunk = 65536;
 static const size_t kBusyInputLimit = 65536; // bytes a client may send while its request is outstanding
@@ -216,7 +208,7 @@ static bool OutputPending(const Conn *c)
 static void SendReply(Server *s, Conn *c, uint32_t type, uint32_t error, const std::vector<uint8_t> *data)
 {
     uint32_t info = data ? (uint32_t)data->size() : 0;
-    size_t need = c->out.size() + REPLY_HEADER + info;
+    size_t need = c->out.size() + SIM_FRAME_REPLY_HEADER + info;
     if (info && need > c->out.capacity() && !WithinLimit(s, need - c->out.capacity())) {
         SimLogf(&s->svc, FERV_LOG_INTERNAL_ERRORS,
                 "refused a reply of %u bytes with Win32 error %u: the bytes held for all connections would pass "
@@ -224,16 +216,12 @@ static void SendReply(Server *s, Conn *c, uint32_t type, uint32_t error, const s
                 info, kWin32NoSystemResources, (unsigned long long)s->opt.bufferLimit);
         error = kWin32NoSystemResources;
         info = 0;
-        need = c->out.size() + REPLY_HEADER;
+        need = c->out.size() + SIM_FRAME_REPLY_HEADER;
     }
-    uint8_t h[REPLY_HEADER];
-    FervStore32(h + 0, FRAME_MAGIC);
-    FervStore32(h + 4, type);
-    FervStore32(h + 8, error);
-    FervStore32(h + 12, info);
-    FervStore32(h + 16, 0);
+    uint8_t h[SIM_FRAME_REPLY_HEADER];
+    SimWriteReplyHeader(h, type, error, info);
     c->out.reserve(need);
-    c->out.insert(c->out.end(), h, h + REPLY_HEADER);
+    c->out.insert(c->out.end(), h, h + SIM_FRAME_REPLY_HEADER);
     if (info)
         c->out.insert(c->out.end(), data->begin(), data->end());
     Recount(s, c);
@@ -259,7 +247,7 @@ static void ReleaseHeld(Server *s)
             c->held = false;
             std::vector<uint8_t>().swap(c->heldRequest);
             c->lastActive = Now();
-            SendReply(s, c, REPLY_COMPLETE, r.error, &r.data);
+            SendReply(s, c, SIM_FRAME_COMPLETE, r.error, &r.data);
         }
         DrainModelEvents(s);
     }
@@ -283,10 +271,10 @@ static void HandleFrame(Server *s, Conn *c, uint32_t code, const uint8_t *body, 
         c->heldRequest.assign(body, body + inSize);
         c->heldReply = r;
         c->heldReply.data.clear();
-        SendReply(s, c, REPLY_PENDING, 0, nullptr);
+        SendReply(s, c, SIM_FRAME_PENDING, 0, nullptr);
         return;
     }
-    SendReply(s, c, REPLY_COMPLETE, r.error, &r.data);
+    SendReply(s, c, SIM_FRAME_COMPLETE, r.error, &r.data);
 }
 
 static void HandleAdminLine(Server *s, Conn *c, const std::string &line)
@@ -306,7 +294,7 @@ static void HandleAdminLine(Server *s, Conn *c, const std::string &line)
             h->held = false;
             std::vector<uint8_t>().swap(h->heldRequest);
             h->lastActive = Now();
-            SendReply(s, h, REPLY_COMPLETE, r.failError, nullptr);
+            SendReply(s, h, SIM_FRAME_COMPLETE, r.failError, nullptr);
         }
     }
     AfterModelWork(s);
@@ -341,20 +329,18 @@ static void ProcessInput(Server *s, Conn *c)
         return;
     }
     size_t used = 0;
-    while (!c->dead && !c->held && !OutputPending(c) && c->in.size() - used >= REQUEST_HEADER) {
-        const uint8_t *h = c->in.data() + used;
-        uint32_t magic = FervLoad32(h), version = FervLoad32(h + 4), code = FervLoad32(h + 8);
-        uint32_t inSize = FervLoad32(h + 12), outSize = FervLoad32(h + 16);
-        if (magic != FRAME_MAGIC || version != FRAME_VERSION || inSize > FERV_SIZE_LIMIT ||
-            outSize > FERV_SIZE_LIMIT) {
+    while (!c->dead && !c->held && !OutputPending(c) && c->in.size() > used) {
+        SimFrame f;
+        SimFrameStatus status = SimReadFrame(c->in.data() + used, c->in.size() - used, &f);
+        if (status == SIM_FRAME_MALFORMED) {
             SimLogf(&s->svc, FERV_LOG_INTERNAL_ERRORS, "closed a connection: malformed request frame");
             c->dead = true;
             break;
         }
-        if (c->in.size() - used < (size_t)REQUEST_HEADER + inSize)
+        if (status == SIM_FRAME_INCOMPLETE)
             break;
-        HandleFrame(s, c, code, h + REQUEST_HEADER, inSize, outSize);
-        used += REQUEST_HEADER + inSize;
+        HandleFrame(s, c, f.code, f.body, f.inSize, f.outSize);
+        used += f.size;
         AfterModelWork(s);
     }
     if (used && !c->dead) {
@@ -368,13 +354,10 @@ static void ProcessInput(Server *s, Conn *c)
 // in and sound; 0 before that.
 static size_t FrameAhead(const Conn *c)
 {
-    if (c->endpoint == ENDPOINT_ADMIN || c->in.size() < REQUEST_HEADER)
+    SimFrame f;
+    if (c->endpoint == ENDPOINT_ADMIN || SimReadFrame(c->in.data(), c->in.size(), &f) == SIM_FRAME_MALFORMED)
         return 0;
-    const uint8_t *h = c->in.data();
-    uint32_t inSize = FervLoad32(h + 12);
-    if (FervLoad32(h) != FRAME_MAGIC || inSize > FERV_SIZE_LIMIT)
-        return 0;
-    return (size_t)REQUEST_HEADER + inSize;
+    return f.size;
 }
 
 // Makes room for n more input bytes: up to the size of the frame under way
@@ -652,7 +635,7 @@ static void Loop(Server *s)
         // Requests that arrived behind a held one, now that it is answered.
         for (size_t i = 0; i < s->conns.size(); i++) {
             Conn *c = s->conns[i].get();
-            if (!c->dead && !c->held && !OutputPending(c) && c->in.size() >= REQUEST_HEADER)
+            if (!c->dead && !c->held && !OutputPending(c) && c->in.size() >= SIM_FRAME_REQUEST_HEADER)
                 ProcessInput(s, c);
         }
         DropClosed(s);
