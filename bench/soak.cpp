@@ -27,11 +27,10 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_socket.h"
 #include "lib/ferv_wire.h"
 #include "lib/fervlib.h"
 
-static const uint32_t kMagic = 0x56524546;
-static const char kClass[] = "/interfaces/{a8987d25-df6e-4a51-9727-49fb6f1479a2}/";
 static const uint32_t kUpload = 256u << 20;
 static volatile sig_atomic_t g_stop = 0;
 
@@ -45,49 +44,6 @@ static double Now()
     struct timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
     return (double)t.tv_sec + t.tv_nsec / 1e9;
-}
-
-static int Connect(const std::string &path)
-{
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    struct sockaddr_un a;
-    memset(&a, 0, sizeof a);
-    a.sun_family = AF_UNIX;
-    snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
-    if (fd < 0 || connect(fd, (struct sockaddr *)&a, sizeof a) != 0) {
-        if (fd >= 0)
-            close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-static bool SendAll(int fd, const uint8_t *p, size_t n)
-{
-    while (n) {
-        ssize_t k = send(fd, p, n, MSG_NOSIGNAL);
-        if (k < 0 && errno == EINTR)
-            continue;
-        if (k <= 0)
-            return false;
-        p += k;
-        n -= (size_t)k;
-    }
-    return true;
-}
-
-static bool RecvAll(int fd, uint8_t *p, size_t n)
-{
-    while (n) {
-        ssize_t k = recv(fd, p, n, 0);
-        if (k < 0 && errno == EINTR)
-            continue;
-        if (k <= 0)
-            return false;
-        p += k;
-        n -= (size_t)k;
-    }
-    return true;
 }
 
 static std::vector<uint8_t> Header(uint32_t code, uint32_t inSize, uint32_t outSize)

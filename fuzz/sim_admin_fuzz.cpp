@@ -15,10 +15,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size < 1 || size > (1u << 16))
         return 0;
-    SimModel m = FuzzModel(data[0]);
+    SimModel m;
     SimService svc;
-    SimServiceInit(&svc, &m, 2, false, FuzzLog());
-    m.params.logLevel = 0x1f;
+    FuzzService(data[0], &m, &svc);
     int held = data[0] >> 4;
     std::string rest(data + 1, data + size);
     size_t from = 0;

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "sim/model.h"
+#include "sim/service.h"
 #include "sim/topology.h"
 
 static inline void Require(bool condition)
@@ -41,6 +42,15 @@ static inline const SimModel &FuzzModel(int which)
         made = true;
     }
     return models[which % 3];
+}
+
+// The service of a fresh copy of model `which`, with two interfaces and
+// every log line formatted (and dropped).
+static inline void FuzzService(int which, SimModel *m, SimService *svc)
+{
+    *m = FuzzModel(which);
+    SimServiceInit(svc, m, 2, false, FuzzLog());
+    m->params.logLevel = 0x1f;
 }
 
 #endif

@@ -45,10 +45,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size < 2 || size > (1u << 20))
         return 0;
-    SimModel m = FuzzModel(data[0]);
+    SimModel m;
     SimService svc;
-    SimServiceInit(&svc, &m, 2, false, FuzzLog());
-    m.params.logLevel = 0x1f; // every log line is formatted
+    FuzzService(data[0], &m, &svc);
     int endpoint = (data[0] >> 2) % 3;
     SimCtlContext ctx = {&m, &svc.faults, 2, false, false, 0};
     for (const std::vector<std::string> &verb : kFaults[data[1] % kFaultSets])
