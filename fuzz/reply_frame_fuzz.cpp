@@ -110,6 +110,14 @@ void Request(HANDLE handle, OVERLAPPED *overlapped, std::vector<uint8_t> &out, s
         Require(out[i] == kCanary);
 }
 
+std::string g_dir;
+
+void RemoveSocket()
+{
+    unlink(g_path.c_str());
+    rmdir(g_dir.c_str());
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
@@ -117,7 +125,9 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     char dir[] = "/tmp/ferv-fuzz-XXXXXX";
     if (!mkdtemp(dir))
         abort();
-    g_path = std::string(dir) + "/device";
+    g_dir = dir;
+    g_path = g_dir + "/device";
+    atexit(RemoveSocket);
     struct sockaddr_un a = {};
     a.sun_family = AF_UNIX;
     memcpy(a.sun_path, g_path.c_str(), g_path.size() + 1);
