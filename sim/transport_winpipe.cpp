@@ -37,7 +37,8 @@ const char SimUsageText[] =
     "  --log FILE           append log lines to FILE instead of standard error\n"
     "  --quiet              no start line\n"
     "  --help               this text\n"
-    "(fervsim run is not available on Windows; --root is accepted and ignored)\n";
+    "(fervsim run is not available on Windows; --root, --max-connections, --idle-timeout and\n"
+    " --buffer-limit are accepted and ignored)\n";
 
 struct Held {
     uint32_t id;
