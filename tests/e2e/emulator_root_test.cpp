@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "tests/e2e/e2e_support.h"
+#include "tests/e2e/raw_client.h"
 
 using namespace ferv_e2e;
 using ferv_test::BackgroundProgram;
@@ -29,9 +30,9 @@ using ferv_test::RunProgram;
 
 namespace {
 
-// The interface class folder's name, spelt out here rather than taken from
-// the code.
-const std::string kClass = "{a8987d25-df6e-4a51-9727-49fb6f1479a2}";
+// The interface class folder below a root, "interfaces/{guid}", as the raw
+// client spells it out.
+const std::string kClassDir = std::string(raw_client::kClass).substr(1, sizeof raw_client::kClass - 3);
 const int kOther = 12345; // users the tests stand in for when they run as root
 const int kThird = 12346;
 
@@ -106,11 +107,11 @@ struct Plant {
 
 TEST_F(EmulatorRoot, RefusesPlantedFoldersLinksAndFilesNamingThem)
 {
-    const std::string cls = "r/interfaces/" + kClass;
+    const std::string cls = "r/" + kClassDir;
     auto base = [](const Scratch &s) {
         MakeFolder(s / "r");
         MakeFolder(s / "r/interfaces");
-        MakeFolder(s / ("r/interfaces/" + kClass));
+        MakeFolder(s / ("r/" + kClassDir));
     };
     const std::vector<Plant> plants = {
         {"root is a link to a folder", "r", "r", "it is a symbolic link",
@@ -145,13 +146,13 @@ TEST_F(EmulatorRoot, RefusesPlantedFoldersLinksAndFilesNamingThem)
              MakeFolder(s / "r");
              MakeFolder(s / "r/interfaces");
              MakeFolder(s / "elsewhere");
-             ASSERT_EQ(symlink((s / "elsewhere").c_str(), (s / ("r/interfaces/" + kClass)).c_str()), 0);
+             ASSERT_EQ(symlink((s / "elsewhere").c_str(), (s / ("r/" + kClassDir)).c_str()), 0);
          }},
         {"class folder others may write to", "r", cls, "group or others may write to it (mode 0777)",
          [](const Scratch &s) {
              MakeFolder(s / "r");
              MakeFolder(s / "r/interfaces");
-             MakeFolder(s / ("r/interfaces/" + kClass), 0777);
+             MakeFolder(s / ("r/" + kClassDir), 0777);
          }},
         {"lock is a link", "r", "r/fervsim.lock", "it is a symbolic link",
          [](const Scratch &s) {
@@ -205,7 +206,7 @@ TEST_F(EmulatorRoot, TakesOverItsOwnRootWithStaleSocketsAndLock)
     Scratch s;
     MakeFolder(s / "shared", 01777);
     std::string root = s / "shared/r";
-    std::string cls = root + "/interfaces/" + kClass;
+    std::string cls = root + "/" + kClassDir;
     MakeFolder(root);
     MakeFolder(root + "/interfaces");
     MakeFolder(cls);
@@ -230,7 +231,7 @@ TEST_F(EmulatorRoot, TakesOverItsOwnRootWithStaleSocketsAndLock)
 TEST_F(EmulatorRoot, SocketsAreBornPrivate)
 {
     Scratch s;
-    std::string root = s / "r", cls = root + "/interfaces/" + kClass;
+    std::string root = s / "r", cls = root + "/" + kClassDir;
     MakeFolder(root);
     MakeFolder(root + "/interfaces");
     MakeFolder(cls);
