@@ -1,7 +1,6 @@
 // Admin verbs.
 #include "sim/ctl.h"
 
-
 #include "lib/ferv_wire.h"
 #include "lib/fervlib.h"
 #include "sim/topology.h"
