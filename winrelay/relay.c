@@ -569,6 +569,14 @@ static VOID reader_main(PVOID context)
      * failed, so that a client that tries again finds it gone. */
     present(NULL, 0, 0);
     drop_connection();
+    /* Closing our end tells the service at once (a stalled one once it goes
+     * on), so that it attaches again instead of talking to nobody. */
+    KeWaitForSingleObject(&g_write_lock, Executive, KernelMode, FALSE, NULL);
+    if (g_pipe) {
+        ZwClose(g_pipe);
+        g_pipe = NULL;
+    }
+    KeReleaseMutex(&g_write_lock, FALSE);
     PsTerminateSystemThread(STATUS_SUCCESS);
 }
 

@@ -42,7 +42,9 @@ std::string BridgeDoorPath(const std::string &root, const BridgeDoors &doors, ui
 // success); an abort keeps its own status.
 uint32_t BridgeStatusOf(uint32_t error);
 
-// Subcommands (main.cpp dispatches). Each returns the process's exit status.
+// Subcommands (main.cpp dispatches). Each returns the process's exit status;
+// ping's is 0 when the relay is served, 1 when no bridge runs, 2 when one runs
+// but the relay is not (yet) served through it.
 int BridgeServe(const std::string &stateDir, const std::vector<std::string> &forwarder);
 int BridgeRun(const std::string &stateDir, const std::string &root, const std::vector<std::string> &command);
 int BridgePing(const std::string &stateDir);

@@ -203,7 +203,9 @@ int BridgePing(const std::string &stateDir)
         return 1;
     std::string answer = Ask(fd, "ping");
     close(fd);
-    return answer.compare(0, 2, "ok") == 0 ? 0 : 1;
+    if (answer.empty())
+        return 1;
+    return answer.compare(0, 2, "ok") == 0 ? 0 : 2;
 }
 
 int BridgeStop(const std::string &stateDir)
