@@ -303,15 +303,18 @@ static NTSTATUS pipe_transfer(BOOLEAN reading, void *buffer, ULONG length)
 static NTSTATUS pipe_send(const void *header, ULONG headerSize, const void *body, ULONG bodySize)
 {
     NTSTATUS status = STATUS_PIPE_BROKEN;
+    BOOLEAN failed = FALSE;
 
     KeWaitForSingleObject(&g_write_lock, Executive, KernelMode, FALSE, NULL);
     if (g_pipe) {
         status = pipe_transfer(FALSE, (void *)header, headerSize);
         if (NT_SUCCESS(status) && bodySize)
             status = pipe_transfer(FALSE, (void *)body, bodySize);
+        failed = !NT_SUCCESS(status);
     }
     KeReleaseMutex(&g_write_lock, FALSE);
-    if (!NT_SUCCESS(status))
+    /* (With the pipe closed already the connection has ended anyway.) */
+    if (failed)
         InterlockedExchange(&g_stop_reader, 1);
     return status;
 }
