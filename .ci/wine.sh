@@ -34,7 +34,8 @@ suite() { # ARCH
     return $rc
 }
 
-step "the runner's first start (prefix, relay, bridge)" tools/wine-run --arch x86 fervadm -?
+warm() { tools/wine-run --arch x86 fervadm -? >/dev/null; }
+step "the runner's first start (prefix, relay, bridge)" warm
 step "end-to-end suite, Windows i686" suite x86
 step "end-to-end suite, Windows x86_64" suite x64
 step "a bridge that dies or stalls" tests/wine/bridge_faults.sh --arch x86
