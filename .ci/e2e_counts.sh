@@ -10,7 +10,7 @@
 set -uo pipefail
 target=$1 log=$2 binary=$3
 shift 3
-lines=$(grep -E 'Test +#[0-9]+: Programs/' "$log")
+lines=$(grep -E 'Test +#[0-9]+: Programs/' "$log" 2>/dev/null)
 count() { grep -cE "$1" <<<"$lines"; }
 passed=$(count ' Passed ')
 skipped=$(count '\*\*\*Skipped|Not Run')
@@ -21,3 +21,5 @@ grep -E '\*\*\*Skipped' <<<"$lines" | sed -E 's/.*Test +#[0-9]+: (Programs\/[^ ]
     reason=$("$@" "$binary" --gtest_filter="$name" 2>&1 | grep -A3 -E 'Skipped$' | grep -vE 'Skipped$|^\[' | head -n 1)
     echo "    skipped $name: ${reason:-?}"
 done
+# A report, not a verdict: the suites' own runs decide pass or fail.
+exit 0
