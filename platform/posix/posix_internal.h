@@ -1,7 +1,8 @@
 // What the files of the POSIX platform layer share among themselves: the
 // root and name rules of the device namespace, and the tags that tell the
 // layer's handle objects apart. Nothing outside platform/posix and its tests
-// includes this header.
+// includes this header, but the Wine bridge (tools/fervbridge), which must
+// find the root exactly as a POSIX program does.
 #ifndef FERV_POSIX_INTERNAL_H
 #define FERV_POSIX_INTERNAL_H
 
