@@ -710,11 +710,14 @@ int BridgeServe(const std::string &stateDir, const std::vector<std::string> &for
     sigaction(SIGHUP, &action, nullptr);
     signal(SIGPIPE, SIG_IGN);
     Log("listening on 127.0.0.1:%u and %s", (unsigned)b.port, BridgeSocketPath(stateDir).c_str());
-    // The port, for a relay's side that is started by hand.
-    FILE *portFile = fopen((stateDir + "/bridge.port").c_str(), "w");
+    // The port, for a relay's side that is started by hand; written beside
+    // and renamed, so that whoever sees the file reads it whole.
+    std::string portPath = stateDir + "/bridge.port";
+    FILE *portFile = fopen((portPath + ".new").c_str(), "w");
     if (portFile) {
-        fprintf(portFile, "%u\n", (unsigned)b.port);
-        fclose(portFile);
+        bool written = fprintf(portFile, "%u\n", (unsigned)b.port) > 0;
+        if (fclose(portFile) == 0 && written)
+            rename((portPath + ".new").c_str(), portPath.c_str());
     }
 
     long long nextKeepalive = NowMs();
@@ -822,6 +825,6 @@ int BridgeServe(const std::string &stateDir, const std::vector<std::string> &for
         if (c->fd >= 0)
             close(c->fd);
     unlink(BridgeSocketPath(stateDir).c_str());
-    unlink((stateDir + "/bridge.port").c_str());
+    unlink(portPath.c_str());
     return 0;
 }
