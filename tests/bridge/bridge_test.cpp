@@ -11,6 +11,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -309,6 +310,29 @@ TEST_F(Bridge, AHeldRequestGoesWithItsHandleAndADeadDoorFails)
     Message m = Request(11, 2, {0, 0, 0, 0}, 4);
     EXPECT_EQ(m.kind, FERV_RELAY_KIND_COMPLETE);
     EXPECT_EQ(m.status, FERV_RELAY_STATUS_FROM_WIN32(31));
+    close(lease);
+}
+
+// The folders are checked from the bound root down, as a program of that
+// root checks them, though the bridge itself was started for another root:
+// a folder others may write to is not followed.
+TEST_F(Bridge, AFolderOthersMayWriteToInTheRootIsNotFollowed)
+{
+    server.AddInterface("ferv0000");
+    const std::string interfaces = server.Root() + "/interfaces";
+    ASSERT_EQ(chmod(interfaces.c_str(), 0777), 0);
+    int lease = Bind(server.Root());
+    server.SetHandler("", [](const ReceivedRequest &) { return ferv_test::CompleteWith({1}); });
+    Send(FERV_RELAY_KIND_OPEN, 1, lastShow, 1);
+    Message m = Request(1, 1, {0, 0, 0, 0}, 4);
+    EXPECT_EQ(m.status, FERV_RELAY_STATUS_FROM_WIN32(31));
+    EXPECT_EQ(server.RequestCount(), 0u);
+
+    ASSERT_EQ(chmod(interfaces.c_str(), 0700), 0);
+    Send(FERV_RELAY_KIND_OPEN, 2, lastShow, 1);
+    m = Request(2, 2, {0, 0, 0, 0}, 4);
+    EXPECT_EQ(m.status, 0u);
+    EXPECT_EQ(m.data, std::vector<uint8_t>({1}));
     close(lease);
 }
 

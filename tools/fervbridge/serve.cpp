@@ -43,6 +43,7 @@
 #include <thread>
 
 #include "platform/ferv_platform.h"
+#include "platform/posix/posix_internal.h"
 #include "tools/fervbridge/bridge.h"
 #include "proto/relay_service.h"
 
@@ -123,6 +124,7 @@ struct Job {
 struct Handle {
     uint64_t link;
     uint32_t id;
+    std::string root; // the root it was shown under
     std::string path; // empty: the endpoint showed nothing
     std::mutex mutex;
     std::condition_variable changed;
@@ -181,7 +183,10 @@ bool Serve(Handle &h, HANDLE device, HANDLE event, Job &job)
 void HandleThread(std::shared_ptr<Handle> h)
 {
     HANDLE device = INVALID_HANDLE_VALUE;
-    if (!h->path.empty())
+    // The folders on the way are checked from the handle's root down, as a
+    // program of that root checks them: the bridge's own root is another.
+    std::string folder = h->path.substr(0, h->path.rfind('/'));
+    if (!h->path.empty() && PosixCheckFoldersUnder(h->root.c_str(), folder.c_str()) == 0)
         device = CreateFileA(h->path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                              FILE_FLAG_OVERLAPPED, nullptr);
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -515,8 +520,10 @@ bool TakeMessages(Bridge &b)
             h2->link = b.linkSerial;
             h2->id = id;
             auto seen = b.shown.find(code);
-            if (seen != b.shown.end())
+            if (seen != b.shown.end()) {
+                h2->root = seen->second.root;
                 h2->path = BridgeDoorPath(seen->second.root, seen->second.doors, endpoint);
+            }
             auto old = b.handles.find(id);
             if (old != b.handles.end()) {
                 std::lock_guard<std::mutex> lock(old->second->mutex);
