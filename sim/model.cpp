@@ -213,6 +213,9 @@ bool SimIndexModel(SimModel *m, std::string *error)
     }
     m->events.clear();
     m->changed = false;
+    // Whatever was encoded before describes another topology.
+    for (SimEncoding &e : m->encodings)
+        e = SimEncoding();
     return true;
 }
 

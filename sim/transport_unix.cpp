@@ -12,13 +12,16 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <deque>
 #include <memory>
 #include <vector>
 
@@ -27,6 +30,7 @@
 #include "sim/service.h"
 
 static const size_t kReadChunk = 65536;
+static const int kSendBuffer = 4 << 20;        // socket send buffer asked for on each connection
 static const size_t kBusyInputLimit = 65536; // bytes a client may send while its request is outstanding
 static const size_t kAdminLineLimit = 1 << 20;
 static const size_t kMaxConnections = 8192;
@@ -38,12 +42,32 @@ struct Listener {
     std::string path;
 };
 
+struct FreeBytes {
+    void operator()(uint8_t *p) const { free(p); }
+};
+
+// Bytes received and not handled yet. The buffer grows to hold the whole
+// request frame whose header has come, so a request of any size is read
+// straight into place and never moved.
+struct Input {
+    std::unique_ptr<uint8_t, FreeBytes> bytes;
+    size_t size = 0;
+    size_t capacity = 0;
+};
+
+// What is still to be written on a connection: a frame header with the
+// reply's information bytes behind it, or an admin answer in `bytes` alone.
+struct Outgoing {
+    std::vector<uint8_t> bytes;
+    SimReply reply;
+    size_t sent = 0; // of bytes and the reply's, together
+};
+
 struct Conn {
     int fd = -1;
     int endpoint = 0;
-    std::vector<uint8_t> in;
-    std::vector<uint8_t> out;
-    size_t outPos = 0;
+    Input in;
+    std::deque<Outgoing> out;
     bool held = false;
     uint32_t heldCode = 0;
     uint32_t heldOutSize = 0;
@@ -109,6 +133,23 @@ void SimLocalTime(time_t t, struct tm *out)
     localtime_r(&t, out);
 }
 
+void SimAdviseLargeBuffer(void *bytes, size_t size)
+{
+#if defined(MADV_HUGEPAGE)
+    const size_t hugeFrom = 4 << 20;
+    const uintptr_t page = 4096;
+    if (size < hugeFrom)
+        return;
+    // Only whole pages inside the buffer: its first and last may be shared.
+    uintptr_t first = ((uintptr_t)bytes + page - 1) & ~(page - 1);
+    uintptr_t last = ((uintptr_t)bytes + size) & ~(page - 1);
+    madvise((void *)first, last - first, MADV_HUGEPAGE);
+#else
+    (void)bytes;
+    (void)size;
+#endif
+}
+
 std::string SimDefaultRoot()
 {
     const char *r = getenv("FERV_DEVICE_ROOT");
@@ -122,12 +163,74 @@ std::string SimDefaultRoot()
 
 // ---- output ---------------------------------------------------------------------------
 
+// The stretches of an outgoing item, in order, from its first byte.
+// Returns how many.
+static int OutgoingSpans(const Outgoing &o, SimByteSpan spans[4])
+{
+    int n = 0;
+    if (!o.bytes.empty())
+        spans[n++] = {o.bytes.data(), o.bytes.size()};
+    return n + SimReplySpans(o.reply, spans + n);
+}
+
+// Gathers what is still to be written, from the first item on, into iov.
+// Returns the number of entries.
+static int GatherOutput(const Conn *c, struct iovec *iov, int room)
+{
+    int n = 0;
+    for (const Outgoing &o : c->out) {
+        SimByteSpan spans[4];
+        int count = OutgoingSpans(o, spans);
+        size_t skip = o.sent;
+        for (int i = 0; i < count && n < room; i++) {
+            if (skip >= spans[i].size) {
+                skip -= spans[i].size;
+                continue;
+            }
+            iov[n].iov_base = (void *)(spans[i].bytes + skip);
+            iov[n].iov_len = spans[i].size - skip;
+            n++;
+            skip = 0;
+        }
+        if (n == room)
+            break;
+    }
+    return n;
+}
+
+// Takes `written` bytes off the front of the output.
+static void ConsumeOutput(Conn *c, size_t written)
+{
+    while (written > 0) {
+        Outgoing &o = c->out.front();
+        size_t left = o.bytes.size() + SimReplySize(o.reply) - o.sent;
+        if (written < left) {
+            o.sent += written;
+            return;
+        }
+        written -= left;
+        c->out.pop_front();
+    }
+}
+
+// Writes as much of the output as the socket takes now, straight from the
+// reply's stretches (the shared records included): nothing is copied on
+// the way but by the kernel.
 static void Flush(Conn *c)
 {
-    while (c->outPos < c->out.size()) {
-        ssize_t n = send(c->fd, c->out.data() + c->outPos, c->out.size() - c->outPos, MSG_NOSIGNAL);
+    while (!c->out.empty()) {
+        struct iovec iov[16];
+        struct msghdr msg;
+        memset(&msg, 0, sizeof msg);
+        msg.msg_iov = iov;
+        msg.msg_iovlen = (size_t)GatherOutput(c, iov, 16);
+        if (msg.msg_iovlen == 0) {
+            c->out.pop_front(); // an item without bytes
+            continue;
+        }
+        ssize_t n = sendmsg(c->fd, &msg, MSG_NOSIGNAL);
         if (n > 0) {
-            c->outPos += (size_t)n;
+            ConsumeOutput(c, (size_t)n);
             continue;
         }
         if (n < 0 && errno == EINTR)
@@ -137,26 +240,31 @@ static void Flush(Conn *c)
         c->dead = true;
         return;
     }
-    c->out.clear();
-    c->outPos = 0;
     if (c->closing)
         c->dead = true;
 }
 
 static bool OutputPending(const Conn *c)
 {
-    return c->outPos < c->out.size();
+    return !c->out.empty();
 }
 
-static void SendReply(Conn *c, uint32_t type, uint32_t error, const std::vector<uint8_t> *data)
+static void SendReply(Conn *c, uint32_t type, SimReply *reply)
 {
-    uint8_t h[FERV_FRAME_REP_HEADER_SIZE];
-    uint32_t info = data ? (uint32_t)data->size() : 0;
-    FervFrameStoreReply(h, type, error, info);
-    c->out.insert(c->out.end(), h, h + FERV_FRAME_REP_HEADER_SIZE);
-    if (info)
-        c->out.insert(c->out.end(), data->begin(), data->end());
+    Outgoing o;
+    o.bytes.resize(FERV_FRAME_REP_HEADER_SIZE);
+    FervFrameStoreReply(o.bytes.data(), type, reply->error, (uint32_t)SimReplySize(*reply));
+    o.reply = std::move(*reply);
+    c->out.push_back(std::move(o));
     Flush(c);
+}
+
+// A reply without bytes: PENDING, or a refusal with a Win32 error.
+static void SendEmptyReply(Conn *c, uint32_t type, uint32_t error)
+{
+    SimReply r;
+    r.error = error;
+    SendReply(c, type, &r);
 }
 
 // ---- requests ----------------------------------------------------------------------------
@@ -178,7 +286,7 @@ static void ReleaseHeld(Server *s)
             c->held = false;
             c->heldRequest.clear();
             c->heldRequest.shrink_to_fit();
-            SendReply(c, FERV_FRAME_COMPLETE, r.error, &r.data);
+            SendReply(c, FERV_FRAME_COMPLETE, &r);
         }
         DrainModelEvents(s);
     }
@@ -201,11 +309,10 @@ static void HandleFrame(Server *s, Conn *c, uint32_t code, const uint8_t *body, 
         c->heldOutSize = outSize;
         c->heldRequest.assign(body, body + inSize);
         c->heldReply = r;
-        c->heldReply.data.clear();
-        SendReply(c, FERV_FRAME_PENDING, 0, nullptr);
+        SendEmptyReply(c, FERV_FRAME_PENDING, 0);
         return;
     }
-    SendReply(c, FERV_FRAME_COMPLETE, r.error, &r.data);
+    SendReply(c, FERV_FRAME_COMPLETE, &r);
 }
 
 static void HandleAdminLine(Server *s, Conn *c, const std::string &line)
@@ -224,27 +331,79 @@ static void HandleAdminLine(Server *s, Conn *c, const std::string &line)
         } else if (r.failHeld) {
             h->held = false;
             h->heldRequest.clear();
-            SendReply(h, FERV_FRAME_COMPLETE, r.failError, nullptr);
+            SendEmptyReply(h, FERV_FRAME_COMPLETE, r.failError);
         }
     }
     AfterModelWork(s);
     c->closing = true;
-    c->out.insert(c->out.end(), text.begin(), text.end());
+    Outgoing o;
+    o.bytes.assign(text.begin(), text.end());
+    c->out.push_back(std::move(o));
     Flush(c);
+}
+
+// Takes `used` bytes off the front of the input.
+static void ConsumeInput(Input *in, size_t used)
+{
+    if (used == 0)
+        return;
+    memmove(in->bytes.get(), in->bytes.get() + used, in->size - used);
+    in->size -= used;
+}
+
+// Makes room to read into when the buffer is full: for the whole request
+// frame whose header leads the input when the connection is free to take it
+// (its size checked first), else for a chunk more. A buffer is never grown
+// by realloc: a large one is fresh memory with huge pages, and only the few
+// bytes held so far move into it. Returns false when memory runs out.
+static bool MakeRoom(Conn *c)
+{
+    Input *in = &c->in;
+    if (in->size < in->capacity)
+        return true;
+    size_t want = std::max(in->size + kReadChunk, 2 * in->capacity);
+    bool busy = c->held || OutputPending(c) || c->closing;
+    if (!busy && c->endpoint != ENDPOINT_ADMIN && in->size >= FERV_FRAME_REQ_HEADER_SIZE &&
+        FervFrameRequestIsValid(in->bytes.get())) {
+        size_t frame = FERV_FRAME_REQ_HEADER_SIZE + (size_t)FervLoad32(in->bytes.get() + FERV_FRAME_REQ_IN_SIZE);
+        if (frame <= in->size)
+            return true; // a whole request waits: it is handled before anything more is read
+        want = frame;
+    }
+    uint8_t *grown = (uint8_t *)malloc(want);
+    if (grown == nullptr)
+        return false;
+    SimAdviseLargeBuffer(grown, want);
+    if (in->size > 0)
+        memcpy(grown, in->bytes.get(), in->size);
+    in->bytes.reset(grown);
+    in->capacity = want;
+    return true;
+}
+
+// Gives a large buffer back once it is empty: a connection that sent one
+// large request keeps no memory for it.
+static void Shrink(Input *in)
+{
+    if (in->size == 0 && in->capacity > kReadChunk) {
+        in->bytes.reset();
+        in->capacity = 0;
+    }
 }
 
 static void ProcessAdmin(Server *s, Conn *c)
 {
     if (c->closing)
         return;
-    auto nl = std::find(c->in.begin(), c->in.end(), (uint8_t)'\n');
-    if (nl == c->in.end()) {
-        if (c->in.size() > kAdminLineLimit)
+    const uint8_t *begin = c->in.bytes.get(), *end = begin + c->in.size;
+    const uint8_t *nl = std::find(begin, end, (uint8_t)'\n');
+    if (nl == end) {
+        if (c->in.size > kAdminLineLimit)
             c->dead = true;
         return;
     }
-    std::string line(c->in.begin(), nl);
-    c->in.clear();
+    std::string line(begin, nl);
+    c->in.size = 0;
     HandleAdminLine(s, c, line);
 }
 
@@ -257,34 +416,41 @@ static void ProcessInput(Server *s, Conn *c)
         return;
     }
     size_t used = 0;
-    while (!c->dead && !c->held && !OutputPending(c) && c->in.size() - used >= FERV_FRAME_REQ_HEADER_SIZE) {
-        const uint8_t *h = c->in.data() + used;
+    while (!c->dead && !c->held && !OutputPending(c) && c->in.size - used >= FERV_FRAME_REQ_HEADER_SIZE) {
+        const uint8_t *h = c->in.bytes.get() + used;
         if (!FervFrameRequestIsValid(h)) {
             SimLogf(&s->svc, FERV_LOG_INTERNAL_ERRORS, "closed a connection: malformed request frame");
             c->dead = true;
             break;
         }
         uint32_t inSize = FervLoad32(h + FERV_FRAME_REQ_IN_SIZE);
-        if (c->in.size() - used < (size_t)FERV_FRAME_REQ_HEADER_SIZE + inSize)
+        if (c->in.size - used < (size_t)FERV_FRAME_REQ_HEADER_SIZE + inSize)
             break;
         HandleFrame(s, c, FervLoad32(h + FERV_FRAME_REQ_CODE), h + FERV_FRAME_REQ_HEADER_SIZE, inSize,
                     FervLoad32(h + FERV_FRAME_REQ_OUT_SIZE));
         used += FERV_FRAME_REQ_HEADER_SIZE + inSize;
         AfterModelWork(s);
     }
-    if (used)
-        c->in.erase(c->in.begin(), c->in.begin() + (long)used);
+    ConsumeInput(&c->in, used);
+    Shrink(&c->in);
 }
 
 static void ReadFrom(Server *s, Conn *c)
 {
-    uint8_t buf[kReadChunk];
     for (int rounds = 0; rounds < 64 && !c->dead; rounds++) {
-        ssize_t n = recv(c->fd, buf, sizeof buf, 0);
+        if (!MakeRoom(c)) {
+            SimLogf(&s->svc, FERV_LOG_INTERNAL_ERRORS, "closed a connection: no memory for its request");
+            c->dead = true;
+            return;
+        }
+        size_t room = c->in.capacity - c->in.size;
+        if (room == 0)
+            break;
+        ssize_t n = recv(c->fd, c->in.bytes.get() + c->in.size, room, 0);
         if (n > 0) {
-            c->in.insert(c->in.end(), buf, buf + n);
+            c->in.size += (size_t)n;
             bool busy = c->held || OutputPending(c) || c->closing;
-            if (busy && c->in.size() > kBusyInputLimit) {
+            if (busy && c->in.size > kBusyInputLimit) {
                 SimLogf(&s->svc, FERV_LOG_INTERNAL_ERRORS,
                         "closed a connection: requests sent while one is outstanding");
                 c->dead = true;
@@ -299,7 +465,7 @@ static void ReadFrom(Server *s, Conn *c)
         if (c->held)
             SimLogf(&s->svc, FERV_LOG_INFORMATIONAL, "a client left while its %s request was held",
                  SimControlCodeText(c->heldCode).c_str());
-        else if (!c->in.empty() && c->endpoint != ENDPOINT_ADMIN)
+        else if (c->in.size > 0 && c->endpoint != ENDPOINT_ADMIN)
             SimLogf(&s->svc, FERV_LOG_INTERNAL_ERRORS, "closed a connection: truncated request frame");
         c->dead = true;
         return;
@@ -484,6 +650,10 @@ static void AcceptAll(Server *s, const Listener &l)
             close(fd);
             continue;
         }
+        // A large reply crosses in fewer rounds of the client reading and
+        // the emulator writing (the system caps the size it grants).
+        int sendBuffer = kSendBuffer;
+        setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
         std::unique_ptr<Conn> c(new Conn);
         c->fd = fd;
         c->endpoint = l.endpoint;
@@ -548,7 +718,7 @@ static void Loop(Server *s)
         // Requests that arrived behind a held one, now that it is answered.
         for (size_t i = 0; i < s->conns.size(); i++) {
             Conn *c = s->conns[i].get();
-            if (!c->dead && !c->held && !OutputPending(c) && c->in.size() >= FERV_FRAME_REQ_HEADER_SIZE)
+            if (!c->dead && !c->held && !OutputPending(c) && c->in.size >= FERV_FRAME_REQ_HEADER_SIZE)
                 ProcessInput(s, c);
         }
         size_t kept = 0;
