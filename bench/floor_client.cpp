@@ -31,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_socket.h"
 #include "lib/ferv_wire.h"
 #include "lib/fervlib.h"
 #include "proto/ferv_proto.h"
@@ -60,45 +61,7 @@ static int ConnectFirstInterface(const std::string &root)
     if (names.empty())
         return -1;
     std::sort(names.begin(), names.end());
-    struct sockaddr_un a;
-    memset(&a, 0, sizeof a);
-    a.sun_family = AF_UNIX;
-    snprintf(a.sun_path, sizeof a.sun_path, "%s/%s", dir.c_str(), names[0].c_str());
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0 || connect(fd, (struct sockaddr *)&a, sizeof a) != 0) {
-        if (fd >= 0)
-            close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-static bool SendAll(int fd, const uint8_t *p, size_t n)
-{
-    while (n > 0) {
-        ssize_t k = send(fd, p, n, MSG_NOSIGNAL);
-        if (k < 0 && errno == EINTR)
-            continue;
-        if (k <= 0)
-            return false;
-        p += k;
-        n -= (size_t)k;
-    }
-    return true;
-}
-
-static bool ReceiveAll(int fd, uint8_t *p, size_t n)
-{
-    while (n > 0) {
-        ssize_t k = recv(fd, p, n, 0);
-        if (k < 0 && errno == EINTR)
-            continue;
-        if (k <= 0)
-            return false;
-        p += k;
-        n -= (size_t)k;
-    }
-    return true;
+    return BenchConnect((dir + "/" + names[0]).c_str());
 }
 
 // A zeroed buffer of `size` bytes, as the library allocates one.
@@ -127,11 +90,11 @@ static uint8_t *Query(int fd, uint32_t code, uint32_t *pSize)
         FervFrameStoreRequest(header, code, size, size);
         uint8_t reply[FERV_FRAME_REP_HEADER_SIZE];
         double start = NowMs();
-        if (!SendAll(fd, header, sizeof header) || !SendAll(fd, buffer, size) ||
-            !ReceiveAll(fd, reply, sizeof reply) ||
+        if (!BenchSendAll(fd, header, sizeof header) || !BenchSendAll(fd, buffer, size) ||
+            !BenchReceiveAll(fd, reply, sizeof reply) ||
             FervLoad32(reply + FERV_FRAME_REP_TYPE) != FERV_FRAME_COMPLETE ||
             FervLoad32(reply + FERV_FRAME_REP_INFORMATION) > size ||
-            !ReceiveAll(fd, buffer, FervLoad32(reply + FERV_FRAME_REP_INFORMATION))) {
+            !BenchReceiveAll(fd, buffer, FervLoad32(reply + FERV_FRAME_REP_INFORMATION))) {
             free(buffer);
             return nullptr;
         }

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_socket.h"
 #include "lib/ferv_wire.h"
 #include "lib/fervlib.h"
 #include "proto/ferv_proto.h"
@@ -30,67 +31,32 @@ static const char kClass[] = "/" FERV_INTERFACE_CLASS_DIR "/";
 
 static int Connect(const std::string &path)
 {
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    struct sockaddr_un a;
-    memset(&a, 0, sizeof a);
-    a.sun_family = AF_UNIX;
-    snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
-    if (fd < 0 || connect(fd, (struct sockaddr *)&a, sizeof a) != 0) {
-        if (fd >= 0)
-            close(fd);
+    int fd = BenchConnect(path.c_str());
+    if (fd < 0)
         return -1;
-    }
     struct timeval tv = {30, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     return fd;
-}
-
-static bool SendAll(int fd, const uint8_t *p, size_t n)
-{
-    while (n) {
-        ssize_t k = send(fd, p, n, MSG_NOSIGNAL);
-        if (k < 0 && errno == EINTR)
-            continue;
-        if (k <= 0)
-            return false;
-        p += k;
-        n -= (size_t)k;
-    }
-    return true;
-}
-
-static bool RecvAll(int fd, uint8_t *p, size_t n)
-{
-    while (n) {
-        ssize_t k = recv(fd, p, n, 0);
-        if (k < 0 && errno == EINTR)
-            continue;
-        if (k <= 0)
-            return false;
-        p += k;
-        n -= (size_t)k;
-    }
-    return true;
 }
 
 static bool SendRequest(int fd, uint32_t code, const std::vector<uint8_t> &buf)
 {
     uint8_t h[FERV_FRAME_REQ_HEADER_SIZE];
     FervFrameStoreRequest(h, code, (uint32_t)buf.size(), (uint32_t)buf.size());
-    return SendAll(fd, h, sizeof h) && SendAll(fd, buf.data(), buf.size());
+    return BenchSendAll(fd, h, sizeof h) && BenchSendAll(fd, buf.data(), buf.size());
 }
 
 // Reads one reply; returns its type (1 pending, 2 complete) or 0 when broken.
 static uint32_t ReadReply(int fd, uint32_t *error, std::vector<uint8_t> *buf)
 {
     uint8_t h[FERV_FRAME_REP_HEADER_SIZE];
-    if (!RecvAll(fd, h, sizeof h) || FervLoad32(h + FERV_FRAME_REP_MAGIC) != FERV_FRAME_MAGIC)
+    if (!BenchReceiveAll(fd, h, sizeof h) || FervLoad32(h + FERV_FRAME_REP_MAGIC) != FERV_FRAME_MAGIC)
         return 0;
     *error = FervLoad32(h + FERV_FRAME_REP_ERROR);
     uint32_t info = FervLoad32(h + FERV_FRAME_REP_INFORMATION);
     if (info > buf->size())
         return 0;
-    if (!RecvAll(fd, buf->data(), info))
+    if (!BenchReceiveAll(fd, buf->data(), info))
         return 0;
     return FervLoad32(h + FERV_FRAME_REP_TYPE);
 }
@@ -213,7 +179,7 @@ static bool Admin(const std::string &root, const char *line)
     int fd = Connect(root + "/fervsim.ctl");
     if (fd < 0)
         return false;
-    bool ok = SendAll(fd, (const uint8_t *)line, strlen(line));
+    bool ok = BenchSendAll(fd, (const uint8_t *)line, strlen(line));
     char buf[4096];
     std::string answer;
     ssize_t n;
