@@ -133,6 +133,7 @@ struct SimModel {
     uint32_t changeCounter = 2; // never 0 or 1: 1 is the key of a caller that knows none
     bool changed = false;       // a path state changed since the last SimTakeChange
     std::vector<SimEvent> events;
+    bool quiet = false; // path state changes make no event (the initial states being settled)
     uint32_t rng = 0x2545f491;
 
     SimEncoding encodings[SIM_ENCODED_SLOTS];
