@@ -100,7 +100,8 @@ static uint8_t *Query(int fd, uint32_t code, uint32_t *pSize)
         }
         uint32_t status = FervLoad32(buffer + FERV_REQ_STATUS);
         if (printTimes)
-            fprintf(stderr, "request 0x%08x of %u bytes: %.2f ms\n", (unsigned)code, (unsigned)size, NowMs() - start);
+            fprintf(stderr, "request 0x%08x of %u bytes: %.2f ms\n", (unsigned)code, (unsigned)size,
+                    NowMs() - start);
         if (status == FERV_STATUS_SUCCESS) {
             *pSize = size;
             return buffer;
