@@ -9,8 +9,8 @@
 //
 // ROOT is the serving emulator's root; the first interface of the driver's
 // class is used, as fervadm uses it. Each request buffer is zeroed memory
-// received into in place; one of several MiB asks for huge pages before its
-// first touch, as fervadm's do (--small-pages: it does not). The bytes go to
+// received into in place; one of several MiB lies on huge pages, as
+// fervadm's do (--small-pages: it does not). The bytes go to
 // standard output, 64 KiB per write, as fervadm writes them to a file.
 // --times prints the time of each request on standard error: from its first
 // byte sent to its reply's last byte received, in milliseconds. Exit status
@@ -64,14 +64,18 @@ static int ConnectFirstInterface(const std::string &root)
     return BenchConnect((dir + "/" + names[0]).c_str());
 }
 
-// A zeroed buffer of `size` bytes, as the library allocates one.
+// A zeroed buffer of `size` bytes, as the library allocates one: one of
+// several MiB on whole huge pages.
 static uint8_t *Allocate(size_t size)
 {
-    uint8_t *p = (uint8_t *)calloc(size, 1);
-    if (p != nullptr && hugePages && size >= (4u << 20)) {
-        uintptr_t first = ((uintptr_t)p + 4095) & ~(uintptr_t)4095;
-        uintptr_t last = ((uintptr_t)p + size) & ~(uintptr_t)4095;
-        madvise((void *)first, last - first, MADV_HUGEPAGE);
+    const size_t huge = 2u << 20;
+    if (!hugePages || size < (4u << 20))
+        return (uint8_t *)calloc(size, 1);
+    size_t whole = (size + huge - 1) / huge * huge;
+    uint8_t *p = (uint8_t *)aligned_alloc(huge, whole);
+    if (p != nullptr) {
+        madvise(p, whole, MADV_HUGEPAGE);
+        memset(p, 0, size);
     }
     return p;
 }

@@ -3,6 +3,7 @@
 
 #include <stdint.h>
 #include <stdlib.h>
+#include <string.h>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -12,30 +13,24 @@
 // ones come as they are.
 static const size_t hugePageBlock = (size_t)4 << 20;
 
-// Asks for huge pages for the whole pages inside the block (its first and
-// last may be shared with other memory). Only a hint: where it is refused or
-// unknown, the block simply has small pages.
-static void AdviseHugePages(void *block, size_t size)
+void *UtilAllocateBlock(size_t size, size_t zeroed)
 {
-#if defined(MADV_HUGEPAGE)
-    const uintptr_t page = 4096;
-    uintptr_t first = ((uintptr_t)block + page - 1) & ~(page - 1);
-    uintptr_t last = ((uintptr_t)block + size) & ~(page - 1);
-    if (last > first)
-        madvise((void *)first, last - first, MADV_HUGEPAGE);
-#else
-    (void)block;
-    (void)size;
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    if (size >= hugePageBlock) {
+        // A huge page maps a whole aligned 2 MiB: a block that starts and
+        // ends on such a boundary leaves no stretch to small pages, each of
+        // which would cost a fault of its own.
+        const size_t huge = (size_t)2 << 20;
+        size_t whole = (size + huge - 1) / huge * huge;
+        void *block = aligned_alloc(huge, whole);
+        if (block == nullptr)
+            return nullptr;
+        madvise(block, whole, MADV_HUGEPAGE);
+        memset(block, 0, zeroed);
+        return block;
+    }
 #endif
-}
-
-void *UtilAllocateBlock(size_t size, bool zeroed)
-{
-    // A large calloc comes fresh from the system, already zero, and the C
-    // library does not touch it: the advice still comes before the first
-    // touch, and zero pages cost nothing until written.
-    void *block = zeroed ? calloc(size, 1) : malloc(size);
-    if (block != nullptr && size >= hugePageBlock)
-        AdviseHugePages(block, size);
-    return block;
+    if (zeroed == 0)
+        return malloc(size);
+    return calloc(size, 1);
 }

@@ -83,12 +83,11 @@ static void PrintInvalidReply(const char *call, uint32_t ioControlCode)
 
 // A zeroed request buffer of `size` bytes, followed by the decoders' scratch
 // memory: the driver sees `size` bytes only. All `size` bytes are sent, so
-// each must be the zero the request means; the scratch needs no zeros (the
-// decoder clears what it uses), but one block costs less than two: a large
-// zeroed block is zero without being written.
+// each must be the zero the request means; the scratch needs none (the
+// decoder clears what it uses).
 static uint8_t *AllocateRequest(uint32_t size)
 {
-    return (uint8_t *)UtilAllocateBlock((size_t)size + FervDecodeScratchSize(size), true);
+    return (uint8_t *)UtilAllocateBlock((size_t)size + FervDecodeScratchSize(size), size);
 }
 
 // Runs the request loop of `req` for `call`, with `key` at its offset when
