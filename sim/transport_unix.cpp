@@ -31,6 +31,7 @@
 
 static const size_t kReadChunk = 65536;
 static const int kSendBuffer = 4 << 20;        // socket send buffer asked for on each connection
+static const size_t kHugePageInput = 4 << 20;  // input buffers from this size on lie on huge pages
 static const size_t kBusyInputLimit = 65536; // bytes a client may send while its request is outstanding
 static const size_t kAdminLineLimit = 1 << 20;
 static const size_t kMaxConnections = 8192;
@@ -351,6 +352,27 @@ static void ConsumeInput(Input *in, size_t used)
     in->size -= used;
 }
 
+// Memory for *size bytes of input. A buffer of several MiB is laid on whole
+// huge pages, aligned and rounded to them (*size grows to the bytes it
+// holds): a large request is written into it once, and each small page
+// would cost a fault of its own. free() gives it back.
+static uint8_t *AllocateInput(size_t *size)
+{
+#if defined(MADV_HUGEPAGE)
+    if (*size >= kHugePageInput) {
+        const size_t huge = 2 << 20;
+        size_t whole = (*size + huge - 1) / huge * huge;
+        uint8_t *bytes = (uint8_t *)aligned_alloc(huge, whole);
+        if (bytes != nullptr) {
+            madvise(bytes, whole, MADV_HUGEPAGE);
+            *size = whole;
+        }
+        return bytes;
+    }
+#endif
+    return (uint8_t *)malloc(*size);
+}
+
 // Makes room to read into when the buffer is full: for the whole request
 // frame whose header leads the input when the connection is free to take it
 // (its size checked first), else for a chunk more. A buffer is never grown
@@ -370,10 +392,9 @@ static bool MakeRoom(Conn *c)
             return true; // a whole request waits: it is handled before anything more is read
         want = frame;
     }
-    uint8_t *grown = (uint8_t *)malloc(want);
+    uint8_t *grown = AllocateInput(&want);
     if (grown == nullptr)
         return false;
-    SimAdviseLargeBuffer(grown, want);
     if (in->size > 0)
         memcpy(grown, in->bytes.get(), in->size);
     in->bytes.reset(grown);
