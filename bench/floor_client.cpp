@@ -61,7 +61,7 @@ static int ConnectFirstInterface(const std::string &root)
     if (names.empty())
         return -1;
     std::sort(names.begin(), names.end());
-    return BenchConnect((dir + "/" + names[0]).c_str());
+    return Connect(dir + "/" + names[0]);
 }
 
 // A zeroed buffer of `size` bytes, as the library allocates one: one of
@@ -94,11 +94,11 @@ static uint8_t *Query(int fd, uint32_t code, uint32_t *pSize)
         FervFrameStoreRequest(header, code, size, size);
         uint8_t reply[FERV_FRAME_REP_HEADER_SIZE];
         double start = NowMs();
-        if (!BenchSendAll(fd, header, sizeof header) || !BenchSendAll(fd, buffer, size) ||
-            !BenchReceiveAll(fd, reply, sizeof reply) ||
+        if (!SendAll(fd, header, sizeof header) || !SendAll(fd, buffer, size) ||
+            !RecvAll(fd, reply, sizeof reply) ||
             FervLoad32(reply + FERV_FRAME_REP_TYPE) != FERV_FRAME_COMPLETE ||
             FervLoad32(reply + FERV_FRAME_REP_INFORMATION) > size ||
-            !BenchReceiveAll(fd, buffer, FervLoad32(reply + FERV_FRAME_REP_INFORMATION))) {
+            !RecvAll(fd, buffer, FervLoad32(reply + FERV_FRAME_REP_INFORMATION))) {
             free(buffer);
             return nullptr;
         }

@@ -27,36 +27,25 @@
 #include "lib/fervlib.h"
 #include "proto/ferv_proto.h"
 
-static const char kClass[] = "/" FERV_INTERFACE_CLASS_DIR "/";
-
-static int Connect(const std::string &path)
-{
-    int fd = BenchConnect(path.c_str());
-    if (fd < 0)
-        return -1;
-    struct timeval tv = {30, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    return fd;
-}
 
 static bool SendRequest(int fd, uint32_t code, const std::vector<uint8_t> &buf)
 {
     uint8_t h[FERV_FRAME_REQ_HEADER_SIZE];
     FervFrameStoreRequest(h, code, (uint32_t)buf.size(), (uint32_t)buf.size());
-    return BenchSendAll(fd, h, sizeof h) && BenchSendAll(fd, buf.data(), buf.size());
+    return SendAll(fd, h, sizeof h) && SendAll(fd, buf.data(), buf.size());
 }
 
 // Reads one reply; returns its type (1 pending, 2 complete) or 0 when broken.
 static uint32_t ReadReply(int fd, uint32_t *error, std::vector<uint8_t> *buf)
 {
     uint8_t h[FERV_FRAME_REP_HEADER_SIZE];
-    if (!BenchReceiveAll(fd, h, sizeof h) || FervLoad32(h + FERV_FRAME_REP_MAGIC) != FERV_FRAME_MAGIC)
+    if (!RecvAll(fd, h, sizeof h) || FervLoad32(h + FERV_FRAME_REP_MAGIC) != FERV_FRAME_MAGIC)
         return 0;
     *error = FervLoad32(h + FERV_FRAME_REP_ERROR);
     uint32_t info = FervLoad32(h + FERV_FRAME_REP_INFORMATION);
     if (info > buf->size())
         return 0;
-    if (!BenchReceiveAll(fd, buf->data(), info))
+    if (!RecvAll(fd, buf->data(), info))
         return 0;
     return FervLoad32(h + FERV_FRAME_REP_TYPE);
 }
@@ -148,7 +137,7 @@ static int Client(const std::string &root, int index, int requests, bool victim,
     std::string path = index % 3 == 0   ? root + "/" FERV_CONTROL_DEVICE_NAME
                        : index % 3 == 1 ? root + kClass + "ferv0000"
                                         : root + kClass + "ferv0001";
-    int fd = Connect(path);
+    int fd = Connect(path, 30);
     if (fd < 0)
         return 2;
     for (int n = 0; n < requests - 1; n++)
@@ -176,10 +165,10 @@ static int Client(const std::string &root, int index, int requests, bool victim,
 
 static bool Admin(const std::string &root, const char *line)
 {
-    int fd = Connect(root + "/fervsim.ctl");
+    int fd = Connect(root + "/fervsim.ctl", 30);
     if (fd < 0)
         return false;
-    bool ok = BenchSendAll(fd, (const uint8_t *)line, strlen(line));
+    bool ok = SendAll(fd, (const uint8_t *)line, strlen(line));
     char buf[4096];
     std::string answer;
     ssize_t n;
@@ -259,7 +248,7 @@ int main(int argc, char **argv)
     bool restored = Admin(root, "{\"args\":[\"link-up\",\"hba1-t3-lun2\"]}\n");
 
     // Still serving?
-    int fd = Connect(root + "/" FERV_CONTROL_DEVICE_NAME);
+    int fd = Connect(root + "/" FERV_CONTROL_DEVICE_NAME, 30);
     bool serving = fd >= 0 && OneRequest(fd, 0) == 1;
     if (fd >= 0)
         close(fd);

@@ -33,14 +33,14 @@ static void TooSmall(SimReply *r, uint32_t code, size_t need)
 // Whether a topology reply of `need` bytes fits the caller's buffer. When it
 // does not, the status says why: 9 for a reply larger than any buffer a
 // caller can send, else 21 with the size to send next.
-static bool Fits(const SimRequest &q, SimReply *r, size_t need)
+static bool Fits(const SimRequest &q, SimReply *r, uint64_t need)
 {
     if (need > FERV_SIZE_LIMIT) {
         SetStatus(r, FERV_STATUS_NO_MEMORY);
         return false;
     }
     if (need > q.outSize) {
-        TooSmall(r, q.code, need);
+        TooSmall(r, q.code, (size_t)need);
         return false;
     }
     return true;
@@ -51,11 +51,11 @@ static bool Fits(const SimRequest &q, SimReply *r, size_t need)
 // own bytes end at `at`, the records follow, and the caller's bytes behind
 // them, as far as its buffer goes, make the tail. Returns whether they fit;
 // the caller then hands the records over with the reply's fields.
-static bool FitRecords(const SimRequest &q, SimReply *r, size_t at, size_t size)
+static bool FitRecords(const SimRequest &q, SimReply *r, size_t at, uint64_t size)
 {
-    size_t end = at + size;
-    if (!Fits(q, r, end))
+    if (!Fits(q, r, at + size))
         return false;
+    size_t end = (size_t)(at + size); // within outSize now
     size_t kept = std::min(q.inSize, q.outSize);
     if (kept > end)
         r->tail.assign(q.in + end, q.in + kept);
@@ -65,7 +65,7 @@ static bool FitRecords(const SimRequest &q, SimReply *r, size_t at, size_t size)
 
 static void AllHbas(SimModel *m, const SimRequest &q, SimReply *r)
 {
-    size_t size = SimHbaListSize(*m);
+    uint64_t size = SimHbaListSize(*m);
     // The count goes out even with status 21: callers test it before the status.
     FervStore32(At(r, FERV_ALL_COUNT, 4), (uint32_t)m->hbas.size());
     FervStore32(At(r, FERV_ALL_DATA_LENGTH, 4), (uint32_t)size);
@@ -77,7 +77,7 @@ static void AllHbas(SimModel *m, const SimRequest &q, SimReply *r)
 
 static void AllDevices(SimModel *m, const SimRequest &q, SimReply *r)
 {
-    size_t size = SimDeviceListSize(*m, -1);
+    uint64_t size = SimDeviceListSize(*m, -1);
     FervStore32(At(r, FERV_ALL_COUNT, 4), (uint32_t)m->devices.size());
     FervStore32(At(r, FERV_ALL_DATA_LENGTH, 4), (uint32_t)size);
     if (!FitRecords(q, r, FERV_ALL_DATA, size))
@@ -93,7 +93,7 @@ static void DeviceInfo(SimModel *m, const SimRequest &q, SimReply *r)
         SetStatus(r, FERV_STATUS_DEVICE_NOT_FOUND);
         return;
     }
-    size_t size = SimDeviceListSize(*m, di);
+    uint64_t size = SimDeviceListSize(*m, di);
     if (!FitRecords(q, r, FERV_DEV_DATA, size))
         return;
     r->records = SimEncodeDeviceList(m, di);
@@ -109,7 +109,7 @@ static void LunInfo(SimModel *m, const SimRequest &q, SimReply *r)
         SetStatus(r, FERV_STATUS_LUN_NOT_FOUND);
         return;
     }
-    size_t size = SimLunRecordsSize(*m, li);
+    uint64_t size = SimLunRecordsSize(*m, li);
     if (!FitRecords(q, r, FERV_LUNQ_LUN, size))
         return;
     r->records = SimEncodeLun(m, li);

@@ -60,9 +60,11 @@ static void PutLink(uint8_t *rec, uint32_t off, const std::vector<Item> &items, 
 }
 
 // Applies the layout's order to the depth-first item list and assigns
-// offsets. Returns the total size. The first item always stays first: the
-// reply's header names its place.
-static size_t PlaceItems(const SimLayout &layout, std::vector<Item> &items)
+// offsets. Returns the total size, counted in 64 bits: with wide records a
+// list can outgrow a 32-bit size_t, and a wrapped size would pass for a
+// small one. The first item always stays first: the reply's header names its
+// place.
+static uint64_t PlaceItems(const SimLayout &layout, std::vector<Item> &items)
 {
     std::vector<int> order(items.size());
     for (size_t i = 0; i < items.size(); i++)
@@ -73,9 +75,9 @@ static size_t PlaceItems(const SimLayout &layout, std::vector<Item> &items)
     } else if (layout.order == SIM_ORDER_REVERSE && order.size() > 2) {
         std::reverse(order.begin() + 1, order.end());
     }
-    size_t off = 0;
+    uint64_t off = 0;
     for (int i : order) {
-        items[i].offset = off;
+        items[i].offset = (size_t)off; // used only when the whole fits the limit
         off += items[i].size;
     }
     return off;
@@ -195,30 +197,30 @@ static int AddPathItems(const SimModel &m, int li, std::vector<Item> &items)
 
 // ---- sizes ---------------------------------------------------------------------------
 
-size_t SimHbaListSize(const SimModel &m)
+uint64_t SimHbaListSize(const SimModel &m)
 {
-    return m.hbas.size() * m.layout.hbaRecordSize;
+    return (uint64_t)m.hbas.size() * m.layout.hbaRecordSize;
 }
 
-size_t SimLunRecordsSize(const SimModel &m, int lun)
+uint64_t SimLunRecordsSize(const SimModel &m, int lun)
 {
-    return FERV_LUN_RECORD_SIZE + m.luns[lun].paths.size() * FERV_PATH_RECORD_SIZE;
+    return FERV_LUN_RECORD_SIZE + (uint64_t)m.luns[lun].paths.size() * FERV_PATH_RECORD_SIZE;
 }
 
-static size_t DeviceRecordsSize(const SimModel &m, int device)
+static uint64_t DeviceRecordsSize(const SimModel &m, int device)
 {
     const SimDevice &d = m.devices[device];
-    size_t size = FERV_DEVICE_RECORD_SIZE + (size_t)d.secondaryCount * m.layout.secondaryRecordSize;
+    uint64_t size = FERV_DEVICE_RECORD_SIZE + (uint64_t)d.secondaryCount * m.layout.secondaryRecordSize;
     for (int li : d.luns)
         size += SimLunRecordsSize(m, li);
     return size;
 }
 
-size_t SimDeviceListSize(const SimModel &m, int device)
+uint64_t SimDeviceListSize(const SimModel &m, int device)
 {
     if (device >= 0)
         return DeviceRecordsSize(m, device);
-    size_t size = 0;
+    uint64_t size = 0;
     for (size_t di = 0; di < m.devices.size(); di++)
         size += DeviceRecordsSize(m, (int)di);
     return size;
@@ -247,7 +249,7 @@ static std::vector<uint8_t> EncodeHbaList(const SimModel &m)
         if (i > 0)
             items[i - 1].next = (int)i;
     }
-    std::vector<uint8_t> bytes = RecordBuffer(PlaceItems(m.layout, items));
+    std::vector<uint8_t> bytes = RecordBuffer((size_t)PlaceItems(m.layout, items));
     WriteItems(m, items, bytes.data());
     return bytes;
 }
@@ -289,7 +291,7 @@ static std::vector<uint8_t> EncodeDeviceList(const SimModel &m, const std::vecto
             prevSec = secItem;
         }
     }
-    std::vector<uint8_t> bytes = RecordBuffer(PlaceItems(m.layout, items));
+    std::vector<uint8_t> bytes = RecordBuffer((size_t)PlaceItems(m.layout, items));
     WriteItems(m, items, bytes.data());
     return bytes;
 }
@@ -299,7 +301,7 @@ static std::vector<uint8_t> EncodeLun(const SimModel &m, int lun)
     std::vector<Item> items;
     items.reserve(m.luns[lun].paths.size());
     int first = AddPathItems(m, lun, items);
-    std::vector<uint8_t> bytes = RecordBuffer(FERV_LUN_RECORD_SIZE + PlaceItems(m.layout, items));
+    std::vector<uint8_t> bytes = RecordBuffer(FERV_LUN_RECORD_SIZE + (size_t)PlaceItems(m.layout, items));
     WriteLun(m, lun, bytes.data());
     // The caller copies from the first path on, so it must lie lowest;
     // PlaceItems keeps the first item first in every order.

@@ -17,10 +17,11 @@
 // Bytes of records of each reply, counted from the model without encoding:
 // the HBA list; the list of every device (device -1) or of one device, each
 // with its LUNs, paths and secondary entries; one LUN record followed by its
-// paths.
-size_t SimHbaListSize(const SimModel &m);
-size_t SimDeviceListSize(const SimModel &m, int device);
-size_t SimLunRecordsSize(const SimModel &m, int lun);
+// paths. Counted in 64 bits: with wide records a list can outgrow a 32-bit
+// size_t, and a wrapped size would pass for a small one.
+uint64_t SimHbaListSize(const SimModel &m);
+uint64_t SimDeviceListSize(const SimModel &m, int device);
+uint64_t SimLunRecordsSize(const SimModel &m, int lun);
 
 // The records of each reply, as the sizes above count them, from the first
 // record's first byte on. The links of a LUN's record are measured from its

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -82,38 +83,10 @@ struct BackgroundProgram::State {
     std::string out;
     std::string err;
     bool outputDone = false;
-    bool windows = false; // a Windows program under Wine: text-mode line ends
-
-    // What the program printed, with a Windows program's "\r\n" read as "\n".
-    std::string Text(const std::string &raw) const;
 
     void Read();
     bool Reap(bool block);
 };
-
-std::string BackgroundProgram::State::Text(const std::string &raw) const
-{
-    if (!windows)
-        return raw;
-    std::string text;
-    text.reserve(raw.size());
-    for (size_t i = 0; i < raw.size(); i++)
-        if (!(raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n'))
-            text += raw[i];
-    return text;
-}
-
-// A Windows program (a name ending in .exe) runs under Wine's loader.
-static bool IsWindowsProgram(const std::string &program)
-{
-    return program.size() > 4 && program.compare(program.size() - 4, 4, ".exe") == 0;
-}
-
-static std::string WineLoader()
-{
-    const char *wine = getenv("FERV_WINE");
-    return wine && *wine ? wine : "/usr/lib/wine/wine64";
-}
 
 // Collects standard output and error, and feeds standard input, until the
 // program's side of both output pipes has closed.
@@ -199,9 +172,6 @@ BackgroundProgram::BackgroundProgram(const std::string &program, const std::vect
     : state_(new State)
 {
     std::vector<std::string> argvTexts;
-    state_->windows = IsWindowsProgram(program);
-    if (state_->windows)
-        argvTexts.push_back(WineLoader());
     argvTexts.push_back(program);
     argvTexts.insert(argvTexts.end(), args.begin(), args.end());
     std::vector<std::string> envTexts = ChildEnvironment(options);
@@ -219,6 +189,7 @@ BackgroundProgram::BackgroundProgram(const std::string &program, const std::vect
     }
     int devNull = open("/dev/null", O_RDONLY | O_CLOEXEC);
     const char *workDir = options.workDir.empty() ? nullptr : options.workDir.c_str();
+    int uid = options.uid;
 
     pid_t pid = fork();
     if (pid == 0) {
@@ -227,7 +198,8 @@ BackgroundProgram::BackgroundProgram(const std::string &program, const std::vect
         setpgid(0, 0);
         int in = inPair[1] >= 0 ? inPair[1] : devNull;
         if (dup2(in, 0) < 0 || dup2(outPipe[1], 1) < 0 || dup2(errPipe[1], 2) < 0 ||
-            (workDir != nullptr && chdir(workDir) != 0)) {
+            (workDir != nullptr && chdir(workDir) != 0) ||
+            (uid >= 0 && (setgroups(0, nullptr) != 0 || setgid((gid_t)uid) != 0 || setuid((uid_t)uid) != 0))) {
             int error = errno;
             if (write(execPipe[1], &error, sizeof error) < 0) {
             }
@@ -300,22 +272,22 @@ bool BackgroundProgram::Running()
 std::string BackgroundProgram::Output() const
 {
     std::lock_guard<std::mutex> lock(state_->mutex);
-    return state_->Text(state_->out);
+    return state_->out;
 }
 
 std::string BackgroundProgram::Errors() const
 {
     std::lock_guard<std::mutex> lock(state_->mutex);
-    return state_->Text(state_->err);
+    return state_->err;
 }
 
 bool BackgroundProgram::WaitForOutput(const std::string &text, int timeoutMs)
 {
     std::unique_lock<std::mutex> lock(state_->mutex);
     state_->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-        return state_->Text(state_->out).find(text) != std::string::npos || state_->outputDone;
+        return state_->out.find(text) != std::string::npos || state_->outputDone;
     });
-    return state_->Text(state_->out).find(text) != std::string::npos;
+    return state_->out.find(text) != std::string::npos;
 }
 
 void BackgroundProgram::Signal(int sig)
@@ -355,8 +327,8 @@ ProgramResult BackgroundProgram::Wait(int timeoutMs)
     else if (WIFSIGNALED(state_->status))
         result.signal = WTERMSIG(state_->status);
     std::lock_guard<std::mutex> lock(state_->mutex);
-    result.out = state_->Text(state_->out);
-    result.err = state_->Text(state_->err);
+    result.out = state_->out;
+    result.err = state_->err;
     return result;
 }
 

@@ -10,11 +10,6 @@
 //     EXPECT_EQ(r.out, expected);
 //     EXPECT_EQ(r.err, "");
 //
-// A Windows program (a path ending in .exe) runs under Wine: the loader is
-// FERV_WINE (default /usr/lib/wine/wine64), in the prefix WINEPREFIX names,
-// and what it prints is read with its text-mode "\r\n" turned into "\n", so
-// its output compares with a POSIX program's byte for byte.
-//
 // A program that must run beside the test (the emulator, or a front end
 // blocked in a wait that the test then releases) is a BackgroundProgram.
 #ifndef FERV_RUN_PROGRAM_H
@@ -40,6 +35,9 @@ struct ProgramOptions {
     std::string workDir;
     // RunProgram kills the program when it is still running after this long.
     int timeoutMs = 60000;
+    // Runs the child as this user and group (needs root), with no
+    // supplementary groups; -1: as this process.
+    int uid = -1;
 };
 
 struct ProgramResult {
