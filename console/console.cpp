@@ -10,15 +10,18 @@
 // line buffering, so a person sees each line as it comes.
 enum { FILE_BUFFER_SIZE = 1 << 16 };
 
-// Chooses the buffering of standard output once, before its first use.
+// Chooses the buffering of standard output once, before its first use. The
+// block is given: asked for without one, the GNU C library keeps its own
+// size (the file's block size, 4 KiB) and takes only the mode.
 static void ChooseBuffering(void)
 {
     static bool chosen = false;
+    static char block[FILE_BUFFER_SIZE];
     if (chosen)
         return;
     chosen = true;
     if (!isatty(fileno(stdout)))
-        setvbuf(stdout, nullptr, _IOFBF, FILE_BUFFER_SIZE);
+        setvbuf(stdout, block, _IOFBF, sizeof block);
 }
 
 void FervPrint(const char *format, ...)
