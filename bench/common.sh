@@ -8,10 +8,12 @@
 #   stop_emulator
 #
 #   check "100k paths in under a second" "$wall < 1.0"
+#   reply_bytes 100 100 10                    # bytes of that SAN's device list
+#   verbose_lines 100 100 10                  # lines of its `fervadm -v` report
 #
 # Sets: work (the scratch folder), root (the serving emulator's root),
-# emulator (its process id, empty when none runs), status (1 once a target
-# is missed).
+# emulator (its process id, empty when none runs), startup (seconds from its
+# launch to its "serving" line), status (1 once a target is missed).
 work=$(mktemp -d "${TMPDIR:-/tmp}/ferv-bench-XXXXXX")
 emulator=
 root=
@@ -28,14 +30,17 @@ trap _bench_cleanup EXIT
 # stop_emulator. Exits the script with 2 when the emulator does not start.
 start_emulator() {
     root=$work/root-${1//:/-}
-    local err=$root.err
+    local err=$root.err launched=$EPOCHREALTIME
     : >"$err" # before the start: the check below must not read an older file
     "$build/fervsim" --root "$root" --no-io --generate "$1" 2>"$err" &
     emulator=$!
-    for ((t = 0; t < 600; t++)); do
-        grep -q "fervsim: serving" "$err" && return 0
+    for ((t = 0; t < 6000; t++)); do
+        if grep -q "fervsim: serving" "$err"; then
+            startup=$(awk -v s="$launched" -v e="$EPOCHREALTIME" 'BEGIN { printf "%.3f", e - s }')
+            return 0
+        fi
         kill -0 "$emulator" 2>/dev/null || break
-        sleep 0.1
+        sleep 0.01
     done
     echo "${0##*/}: the emulator did not start: $(cat "$err")" >&2
     exit 2
@@ -56,4 +61,21 @@ check() {
         echo "MISSED  $1"
         status=1
     fi
+}
+
+# Bytes of the all-devices reply of a synthetic SAN of DEVICES LUNS PATHS,
+# as the emulator lays it out by default: a device record with its name area,
+# one secondary entry of 32 bytes per device, LUN and path records, and the
+# 16-byte reply header.
+reply_bytes() {
+    local d=$1 l=$2 p=$3
+    echo $((16 + d * (428 + 32) + d * l * 132 + d * l * p * 364))
+}
+
+# Lines of the verbose report of such a SAN: per device two empty lines and
+# its block of seven, per LUN its block of nine and a closing empty line,
+# per path its line and its state line.
+verbose_lines() {
+    local d=$1 l=$2 p=$3
+    echo $((d * (9 + l * (10 + 2 * p))))
 }

@@ -37,14 +37,6 @@ fi
 
 source "$here/bench/common.sh"
 
-# Record sizes of the all-devices reply as the emulator lays it out by
-# default: a device record with its name area, one secondary entry of 32
-# bytes per device, LUN and path records, and the 16-byte reply header.
-reply_bytes() {
-    local d=$1 l=$2 p=$3
-    echo $((16 + d * (428 + 32) + d * l * 132 + d * l * p * 364))
-}
-
 # One timed run: prints "wall-seconds kilobytes user-seconds system-seconds".
 # The wall time is taken to the microsecond around the program; /usr/bin/time
 # adds its peak memory and CPU time.
@@ -75,7 +67,7 @@ for shape in $sizes; do
     read -r seconds kib user system <<<"$median"
     cpu=$(awk "BEGIN { printf \"%.2f\", $user + $system }")
     lines=$(wc -l <"$work/out.txt")
-    expected=$((d * (9 + l * (10 + 2 * p))))
+    expected=$(verbose_lines "$d" "$l" "$p")
     if [[ $lines -ne $expected ]]; then
         echo "display_bench: $shape printed $lines lines, expected $expected" >&2
         status=1

@@ -7,6 +7,8 @@
 // span without a zero byte still gets a bounded read.
 #include "frontend.h"
 
+#include <string.h>
+
 #include "console/ferv_console.h"
 
 // The marker and the Enabled and Active columns of a path line, by state.
@@ -40,14 +42,90 @@ static_assert(sizeof pathingModeNames / sizeof pathingModeNames[0] == FERV_PATHI
 // Precision for "%.*s": the text's length within its span.
 #define TEXT_ARG(field) (int)FervTextLength((field), sizeof(field)), (field)
 
+// The head of a path table.
+static const char pathTableHead[] = "    * Path                  HBA                   Enabled Active\n"
+                                    "    - --------------------- --------------------- ------- ------\n";
+
 void PrintPathTableHead(void)
 {
-    FervPrint("    * Path                  HBA                   Enabled Active\n");
-    FervPrint("    - --------------------- --------------------- ------- ------\n");
+    FervPrint("%s", pathTableHead);
 }
 
-void PrintPathLine(const FervPath *path, int verbose)
+// ---- text put together in memory ----------------------------------------------------
+//
+// A LUN's block and its path table are put together in memory and printed in
+// one piece: a verbose report of 100,000 paths has more than 200,000 lines,
+// and a formatted print per line, or per field, costs more than fetching and
+// decoding the whole topology. The text is exactly what the format strings
+// in the comments below print.
+enum {
+    REPORT_TEXT_SIZE = 16384,
+    // Room that any one line needs at most: two names of at most 84
+    // characters with the columns and blanks between them, a path's state
+    // line, or a fixed line of a LUN's block with its name.
+    REPORT_LINE_MAX = 256
+};
+
+typedef struct ReportText {
+    size_t used;
+    char bytes[REPORT_TEXT_SIZE];
+} ReportText;
+
+static void TextFlush(ReportText *text)
 {
+    if (text->used > 0)
+        FervPrint("%.*s", (int)text->used, text->bytes);
+    text->used = 0;
+}
+
+// Makes room for one more line.
+static void TextReserveLine(ReportText *text)
+{
+    if (REPORT_TEXT_SIZE - text->used < REPORT_LINE_MAX)
+        TextFlush(text);
+}
+
+static void PutText(ReportText *text, const char *chars, size_t length)
+{
+    memcpy(text->bytes + text->used, chars, length);
+    text->used += length;
+}
+
+static void PutString(ReportText *text, const char *chars)
+{
+    PutText(text, chars, strlen(chars));
+}
+
+// "%-<width>.*s": the text, then blanks up to `width` characters; a longer
+// text is not cut.
+static void PutColumn(ReportText *text, const char *chars, size_t length, size_t width)
+{
+    PutText(text, chars, length);
+    for (; length < width; length++)
+        text->bytes[text->used++] = ' ';
+}
+
+// "%u" (base 10) or "%x" (base 16).
+static void PutNumber(ReportText *text, uint32_t value, uint32_t base)
+{
+    char digits[10];
+    size_t count = 0;
+    do {
+        digits[count++] = "0123456789abcdef"[value % base];
+        value /= base;
+    } while (value != 0);
+    while (count > 0)
+        text->bytes[text->used++] = digits[--count];
+}
+
+// A text field within its span.
+#define PUT_FIELD(text, field) PutText((text), (field), FervTextLength((field), sizeof(field)))
+
+// "    %c %-21.*s %-21.*s %-7s %-7s\n", and when verbose
+// "        state:%s flags:0x%x\n" (the state in decimal when it has no name).
+static void PutPathLine(ReportText *text, const FervPath *path, int verbose)
+{
+    TextReserveLine(text);
     const PathLineColumns *columns = path->state < FERV_PATH_STATE_COUNT
                                          ? &pathLineColumns[path->state]
                                          : &unnamedStateColumns;
@@ -55,54 +133,100 @@ void PrintPathLine(const FervPath *path, int verbose)
                                                            : columns->marker;
     // Names are padded to their column and never cut: a longer one pushes
     // the rest of the line to the right.
-    FervPrint("    %c %-21.*s %-21.*s %-7s %-7s\n", marker, TEXT_ARG(path->pathName),
-              TEXT_ARG(path->hbaName), columns->enabled, columns->active);
+    PutText(text, "    ", 4);
+    text->bytes[text->used++] = marker;
+    PutText(text, " ", 1);
+    PutColumn(text, path->pathName, FervTextLength(path->pathName, sizeof path->pathName), 21);
+    PutText(text, " ", 1);
+    PutColumn(text, path->hbaName, FervTextLength(path->hbaName, sizeof path->hbaName), 21);
+    PutText(text, " ", 1);
+    PutColumn(text, columns->enabled, strlen(columns->enabled), 7);
+    PutText(text, " ", 1);
+    PutColumn(text, columns->active, strlen(columns->active), 7);
+    PutText(text, "\n", 1);
     if ((verbose & 1) == 0)
         return;
+    PutString(text, "        state:");
     const char *stateName = FervPathStateName(path->state);
     if (stateName != nullptr)
-        FervPrint("        state:%s flags:0x%x\n", stateName, (unsigned)path->flags);
+        PutString(text, stateName);
     else
-        FervPrint("        state:%u flags:0x%x\n", (unsigned)path->state, (unsigned)path->flags);
+        PutNumber(text, path->state, 10);
+    PutString(text, " flags:0x");
+    PutNumber(text, path->flags, 16);
+    PutText(text, "\n", 1);
+}
+
+// "  LUN: %.*s\n", "    WWN:            <key> \n", "    Pathing Mode:   %s\n"
+// (the mode in decimal when it has no name), "    Load Balancing: %s\n",
+// "    Preferred Paths: " with "%.*s " per preferred path or "na", "\n\n",
+// "    Paths to this LUN:\n" and the table head.
+static void PutLunBlock(ReportText *text, const FervLun *lun)
+{
+    TextReserveLine(text);
+    PutString(text, "  LUN: ");
+    PUT_FIELD(text, lun->lunName);
+    PutString(text, "\n    WWN:            ");
+    char key[FERV_WWN_TEXT_SIZE];
+    FormatWwnKey(&lun->wwn, key);
+    PutString(text, key);
+    PutString(text, " \n");
+    TextReserveLine(text);
+    PutString(text, "    Pathing Mode:   ");
+    if (lun->pathingMode <= FERV_PATHING_ASYMMETRIC)
+        PutString(text, pathingModeNames[lun->pathingMode]);
+    else
+        PutNumber(text, lun->pathingMode, 10);
+    PutString(text, "\n    Load Balancing: ");
+    PutString(text, lun->loadBalancing == 1 ? "Enabled\n" : "Disabled\n");
+
+    // The preferred paths are found along the links, whatever pathCount says.
+    PutString(text, "    Preferred Paths: ");
+    bool anyPreferred = false;
+    for (const FervPath *path = lun->pathList; path != nullptr; path = path->next) {
+        if (path->flags & FERV_PATH_FLAG_PREFERRED) {
+            TextReserveLine(text);
+            PUT_FIELD(text, path->pathName);
+            PutText(text, " ", 1);
+            anyPreferred = true;
+        }
+    }
+    TextReserveLine(text);
+    if (!anyPreferred)
+        PutString(text, "na");
+    PutString(text, "\n\n    Paths to this LUN:\n");
+    TextReserveLine(text);
+    PutString(text, pathTableHead);
+}
+
+void PrintPathLine(const FervPath *path, int verbose)
+{
+    ReportText text;
+    text.used = 0;
+    PutPathLine(&text, path, verbose);
+    TextFlush(&text);
 }
 
 void PrintLunBlock(const FervLun *lun)
 {
-    FervPrint("  LUN: %.*s\n", TEXT_ARG(lun->lunName));
-    FervPrint("    WWN:            ");
-    PrintWwnKey(&lun->wwn);
-    FervPrint("\n");
-    if (lun->pathingMode <= FERV_PATHING_ASYMMETRIC)
-        FervPrint("    Pathing Mode:   %s\n", pathingModeNames[lun->pathingMode]);
-    else
-        FervPrint("    Pathing Mode:   %u\n", (unsigned)lun->pathingMode);
-    FervPrint("    Load Balancing: %s\n", lun->loadBalancing == 1 ? "Enabled" : "Disabled");
-
-    // The preferred paths are found along the links, whatever pathCount says.
-    FervPrint("    Preferred Paths: ");
-    bool anyPreferred = false;
-    for (const FervPath *path = lun->pathList; path != nullptr; path = path->next) {
-        if (path->flags & FERV_PATH_FLAG_PREFERRED) {
-            FervPrint("%.*s ", TEXT_ARG(path->pathName));
-            anyPreferred = true;
-        }
-    }
-    if (!anyPreferred)
-        FervPrint("na");
-    FervPrint("\n\n");
-    FervPrint("    Paths to this LUN:\n");
-    PrintPathTableHead();
+    ReportText text;
+    text.used = 0;
+    PutLunBlock(&text, lun);
+    TextFlush(&text);
 }
 
 // Lists are walked by their counts (0 or less is empty). A link that ends
 // before its count does ends the walk too, rather than be followed into null.
 void PrintLun(const FervLun *lun, int verbose)
 {
-    PrintLunBlock(lun);
+    ReportText text;
+    text.used = 0;
+    PutLunBlock(&text, lun);
     const FervPath *path = lun->pathList;
     for (int32_t i = 0; i < lun->pathCount && path != nullptr; i++, path = path->next)
-        PrintPathLine(path, verbose);
-    FervPrint("\n");
+        PutPathLine(&text, path, verbose);
+    PutText(&text, "\n", 1);
+    TextFlush(&text);
 }
 
 void PrintDeviceBlock(const FervDevice *device)

@@ -94,6 +94,9 @@ int FervAdmMain(int argc, char **argv);
 void PrintStatus(FERV_STATUS code);
 // Prints the usage text (the hidden -Z option is not listed).
 void PrintUsage(void);
+// A key's text form: 32 lower-case hex digits and a terminating zero.
+enum { FERV_WWN_TEXT_SIZE = 2 * sizeof(FervWwnKey) + 1 };
+void FormatWwnKey(const FervWwnKey *key, char text[FERV_WWN_TEXT_SIZE]);
 // Prints the 16 bytes as 32 lower-case hex digits and one blank, no line end.
 void PrintWwnKey(const FervWwnKey *key);
 // Fills *key from its text form; bytes the text does not reach stay 0.

@@ -64,11 +64,22 @@ void PrintUsage(void)
         FervPrint("%s", line);
 }
 
+void FormatWwnKey(const FervWwnKey *key, char text[FERV_WWN_TEXT_SIZE])
+{
+    static const char digits[] = "0123456789abcdef";
+    size_t at = 0;
+    for (uint8_t byte : key->bytes) {
+        text[at++] = digits[byte >> 4];
+        text[at++] = digits[byte & 15];
+    }
+    text[at] = '\0';
+}
+
 void PrintWwnKey(const FervWwnKey *key)
 {
-    for (uint8_t byte : key->bytes)
-        FervPrint("%2.2x", (unsigned)byte);
-    FervPrint(" ");
+    char text[FERV_WWN_TEXT_SIZE];
+    FormatWwnKey(key, text);
+    FervPrint("%s ", text);
 }
 
 // Each byte is the character pair at 2i, 2i+1 read as one hexadecimal number:

@@ -34,9 +34,9 @@ const size_t kFaultSets = sizeof kFaults / sizeof kFaults[0];
 void Check(const SimFrame &f, const SimReply &r)
 {
     if (r.kind == SIM_REPLY_PENDING)
-        Require(r.data.empty() && r.error == 0);
+        Require(SimReplySize(r) == 0 && r.error == 0);
     else
-        Require(r.data.size() <= f.outSize);
+        Require(SimReplySize(r) <= f.outSize);
 }
 
 } // namespace

@@ -22,7 +22,7 @@ void ServeDeviceList(SimModel *m)
     SimRequest q = {IOCTL_FERV_GET_ALL_DEVICES, request.data(), (uint32_t)request.size(), (uint32_t)request.size()};
     SimReply r;
     SimHandleRequest(m, nullptr, q, &r);
-    Require(r.data.size() >= 16 && r.data.size() <= request.size());
+    Require(r.data.size() >= 16 && SimReplySize(r) <= request.size());
     if (FervLoad32(r.data.data()) != FERV_STATUS_BUFFER_TOO_SMALL)
         return;
     uint32_t need = FervLoad32(r.data.data() + FERV_ALL_SIZE);
@@ -31,7 +31,7 @@ void ServeDeviceList(SimModel *m)
     request.assign(need, 0);
     q = {IOCTL_FERV_GET_ALL_DEVICES, request.data(), need, need};
     SimHandleRequest(m, nullptr, q, &r);
-    Require(r.data.size() <= need && FervLoad32(r.data.data()) == FERV_STATUS_SUCCESS);
+    Require(SimReplySize(r) <= need && FervLoad32(r.data.data()) == FERV_STATUS_SUCCESS);
 }
 
 } // namespace

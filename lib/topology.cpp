@@ -12,6 +12,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "block.h"
 #include "console/ferv_console.h"
 #include "ferv_wire.h"
 #include "request.h"
@@ -81,10 +82,12 @@ static void PrintInvalidReply(const char *call, uint32_t ioControlCode)
 }
 
 // A zeroed request buffer of `size` bytes, followed by the decoders' scratch
-// memory: the driver sees `size` bytes only.
+// memory: the driver sees `size` bytes only. All `size` bytes are sent, so
+// each must be the zero the request means; the scratch needs none (the
+// decoder clears what it uses).
 static uint8_t *AllocateRequest(uint32_t size)
 {
-    return (uint8_t *)calloc((size_t)size + FervDecodeScratchSize(size), 1);
+    return (uint8_t *)UtilAllocateBlock((size_t)size + FervDecodeScratchSize(size), size);
 }
 
 // Runs the request loop of `req` for `call`, with `key` at its offset when

@@ -21,6 +21,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "block.h"
 #include "ferv_wire.h"
 
 // ---- records on the wire and in memory ----------------------------------------
@@ -305,7 +306,7 @@ static size_t BlockSize(const ReplyWalk *w)
 // Allocates the block and lays out one array per kind; clears the bitmap.
 static void *AllocateBlock(ReplyWalk *w, uint8_t *scratch, size_t size)
 {
-    uint8_t *block = (uint8_t *)malloc(size);
+    uint8_t *block = (uint8_t *)UtilAllocateBlock(size, 0);
     if (block == nullptr)
         return nullptr;
     uint8_t *at = block;

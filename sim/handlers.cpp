@@ -33,39 +33,57 @@ static void TooSmall(SimReply *r, uint32_t code, size_t need)
 // Whether a topology reply of `need` bytes fits the caller's buffer. When it
 // does not, the status says why: 9 for a reply larger than any buffer a
 // caller can send, else 21 with the size to send next.
-static bool Fits(const SimRequest &q, SimReply *r, size_t need)
+static bool Fits(const SimRequest &q, SimReply *r, uint64_t need)
 {
     if (need > FERV_SIZE_LIMIT) {
         SetStatus(r, FERV_STATUS_NO_MEMORY);
         return false;
     }
     if (need > q.outSize) {
-        TooSmall(r, q.code, need);
+        TooSmall(r, q.code, (size_t)need);
         return false;
     }
     return true;
 }
 
+// Places the records of a topology reply, `size` bytes from offset `at`,
+// when they fit the caller's buffer (Fits answers when not): the reply's
+// own bytes end at `at`, the records follow, and the caller's bytes behind
+// them, as far as its buffer goes, make the tail. Returns whether they fit;
+// the caller then hands the records over with the reply's fields.
+static bool FitRecords(const SimRequest &q, SimReply *r, size_t at, uint64_t size)
+{
+    if (!Fits(q, r, at + size))
+        return false;
+    size_t end = (size_t)(at + size); // within outSize now
+    size_t kept = std::min(q.inSize, q.outSize);
+    if (kept > end)
+        r->tail.assign(q.in + end, q.in + kept);
+    r->data.resize(at, 0);
+    return true;
+}
+
 static void AllHbas(SimModel *m, const SimRequest &q, SimReply *r)
 {
-    size_t need = SimBuildHbaList(*m, &r->data, FERV_ALL_DATA, q.outSize);
+    uint64_t size = SimHbaListSize(*m);
     // The count goes out even with status 21: callers test it before the status.
     FervStore32(At(r, FERV_ALL_COUNT, 4), (uint32_t)m->hbas.size());
-    FervStore32(At(r, FERV_ALL_DATA_LENGTH, 4), (uint32_t)(need - FERV_ALL_DATA));
-    if (Fits(q, r, need))
-        SetStatus(r, FERV_STATUS_SUCCESS);
+    FervStore32(At(r, FERV_ALL_DATA_LENGTH, 4), (uint32_t)size);
+    if (!FitRecords(q, r, FERV_ALL_DATA, size))
+        return;
+    r->records = SimEncodeHbaList(m);
+    SetStatus(r, FERV_STATUS_SUCCESS);
 }
 
 static void AllDevices(SimModel *m, const SimRequest &q, SimReply *r)
 {
-    std::vector<int> all(m->devices.size());
-    for (size_t i = 0; i < all.size(); i++)
-        all[i] = (int)i;
-    size_t need = SimBuildDeviceList(*m, all, &r->data, FERV_ALL_DATA, q.outSize);
+    uint64_t size = SimDeviceListSize(*m, -1);
     FervStore32(At(r, FERV_ALL_COUNT, 4), (uint32_t)m->devices.size());
-    FervStore32(At(r, FERV_ALL_DATA_LENGTH, 4), (uint32_t)(need - FERV_ALL_DATA));
-    if (Fits(q, r, need))
-        SetStatus(r, FERV_STATUS_SUCCESS);
+    FervStore32(At(r, FERV_ALL_DATA_LENGTH, 4), (uint32_t)size);
+    if (!FitRecords(q, r, FERV_ALL_DATA, size))
+        return;
+    r->records = SimEncodeDeviceList(m, -1);
+    SetStatus(r, FERV_STATUS_SUCCESS);
 }
 
 static void DeviceInfo(SimModel *m, const SimRequest &q, SimReply *r)
@@ -75,10 +93,11 @@ static void DeviceInfo(SimModel *m, const SimRequest &q, SimReply *r)
         SetStatus(r, FERV_STATUS_DEVICE_NOT_FOUND);
         return;
     }
-    size_t need = SimBuildDeviceList(*m, std::vector<int>{di}, &r->data, FERV_DEV_DATA, q.outSize);
-    if (!Fits(q, r, need))
+    uint64_t size = SimDeviceListSize(*m, di);
+    if (!FitRecords(q, r, FERV_DEV_DATA, size))
         return;
-    FervStore32(At(r, FERV_DEV_DATA_LENGTH, 4), (uint32_t)(need - FERV_DEV_DATA));
+    r->records = SimEncodeDeviceList(m, di);
+    FervStore32(At(r, FERV_DEV_DATA_LENGTH, 4), (uint32_t)size);
     FervStore32(At(r, FERV_DEV_DATA_LENGTH + 4, 4), 1); // devices in the list
     SetStatus(r, FERV_STATUS_SUCCESS);
 }
@@ -90,12 +109,12 @@ static void LunInfo(SimModel *m, const SimRequest &q, SimReply *r)
         SetStatus(r, FERV_STATUS_LUN_NOT_FOUND);
         return;
     }
-    const size_t area = FERV_LUNQ_LUN + FERV_LUN_RECORD_SIZE;
-    size_t need = SimBuildLun(*m, li, &r->data, FERV_LUNQ_LUN, area, q.outSize);
-    if (!Fits(q, r, need))
+    uint64_t size = SimLunRecordsSize(*m, li);
+    if (!FitRecords(q, r, FERV_LUNQ_LUN, size))
         return;
+    r->records = SimEncodeLun(m, li);
     // The word before the LUN: bytes of LUN and path data from there on.
-    FervStore32(At(r, FERV_LUNQ_LUN - 4, 4), (uint32_t)(need - FERV_LUNQ_LUN));
+    FervStore32(At(r, FERV_LUNQ_LUN - 4, 4), (uint32_t)size);
     SetStatus(r, FERV_STATUS_SUCCESS);
 }
 
@@ -267,13 +286,34 @@ bool SimRequestMinimum(uint32_t code, uint32_t *minIn, uint32_t *minOut)
 }
 
 // A complete reply carries at most outSize bytes; a refusal and a held
-// request carry none.
+// request carry none. A reply without records carries the caller's bytes
+// (EchoNow), then the rest of them.
 static void Finish(const SimRequest &q, SimReply *r)
 {
-    if (r->kind == SIM_REPLY_PENDING || r->error != 0)
+    if (r->kind == SIM_REPLY_PENDING || r->error != 0) {
         r->data.clear();
-    else if (r->data.size() > q.outSize)
+        r->records = nullptr;
+        r->tail.clear();
+        return;
+    }
+    size_t kept = std::min(q.inSize, q.outSize);
+    if (!r->records && r->data.size() < kept)
+        r->data.insert(r->data.end(), q.in + r->data.size(), q.in + kept);
+    if (r->data.size() > q.outSize)
         r->data.resize(q.outSize);
+}
+
+// Every reply starts as the caller's bytes. A topology request may carry up
+// to 256 MiB, most of which its records take the place of, so only the
+// bytes every fixed layout lies in are taken now; Finish takes the rest
+// when no records came.
+static const size_t ECHO_NOW = 4096;
+static_assert((size_t)FERV_PATHQ_REPLY_SIZE <= ECHO_NOW && (size_t)FERV_LUNQ_LUN + FERV_LUN_RECORD_SIZE <= ECHO_NOW,
+              "every fixed layout lies in the bytes taken first");
+
+static void EchoNow(const SimRequest &q, SimReply *r)
+{
+    r->data.assign(q.in, q.in + std::min<size_t>(q.inSize, ECHO_NOW));
 }
 
 // Checks the sizes; on a request too small for its layout answers it and
@@ -339,6 +379,7 @@ static bool AnswerTooSmallRound(SimModel *m, SimFaults *f, const SimRequest &q, 
 // record, stay as they are. Returns true when the reply was garbled.
 static bool Garble(const SimRequest &q, SimReply *r)
 {
+    SimReplyFlatten(r);
     size_t device = q.code == IOCTL_FERV_GET_ALL_DEVICES ? FERV_ALL_DATA : FERV_DEV_DATA;
     if (r->data.size() < device + FERV_DEVICE_LUN_LIST + 4 ||
         FervLoad32(r->data.data() + FERV_REQ_STATUS) != FERV_STATUS_SUCCESS)
@@ -383,7 +424,7 @@ void SimHandleRequest(SimModel *m, SimFaults *f, const SimRequest &q, SimReply *
         r->error = SIM_WIN32_INVALID_FUNCTION;
         return;
     }
-    r->data.assign(q.in, q.in + q.inSize);
+    EchoNow(q, r);
     if (SizesFit(*row, q, r)) {
         SimAnswer answer;
         bool scripted = f && SimFaultTakeAnswer(f, q.code, &answer);
@@ -405,7 +446,7 @@ void SimReleaseHeld(SimModel *m, const SimRequest &q, const SimReply &held, SimR
 {
     if (!held.overrideStatus) {
         *r = SimReply();
-        r->data.assign(q.in, q.in + q.inSize);
+        EchoNow(q, r);
         CompleteWait(m, r);
         Finish(q, r);
         return;
@@ -416,14 +457,41 @@ void SimReleaseHeld(SimModel *m, const SimRequest &q, const SimReply &held, SimR
         if (r->kind == SIM_REPLY_PENDING) {
             // Defensive: a request released after a change never waits again.
             r->kind = SIM_REPLY_COMPLETE;
-            r->data.assign(q.in, q.in + q.inSize);
+            EchoNow(q, r);
         }
     } else {
         *r = SimReply();
-        r->data.assign(q.in, q.in + q.inSize);
+        EchoNow(q, r);
         if (q.code == IOCTL_FERV_WAIT_FOR_CHANGE && success)
             CompleteWait(m, r);
     }
     SetStatus(r, held.status);
     Finish(q, r);
+}
+
+int SimReplySpans(const SimReply &r, SimByteSpan spans[3])
+{
+    int n = 0;
+    if (!r.data.empty())
+        spans[n++] = {r.data.data(), r.data.size()};
+    if (r.records && !r.records->empty())
+        spans[n++] = {r.records->data(), r.records->size()};
+    if (!r.tail.empty())
+        spans[n++] = {r.tail.data(), r.tail.size()};
+    return n;
+}
+
+size_t SimReplySize(const SimReply &r)
+{
+    return r.data.size() + (r.records ? r.records->size() : 0) + r.tail.size();
+}
+
+void SimReplyFlatten(SimReply *r)
+{
+    if (r->records) {
+        r->data.insert(r->data.end(), r->records->begin(), r->records->end());
+        r->records = nullptr;
+    }
+    r->data.insert(r->data.end(), r->tail.begin(), r->tail.end());
+    r->tail.clear();
 }

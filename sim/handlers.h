@@ -5,6 +5,7 @@
 #ifndef FERVSIM_HANDLERS_H
 #define FERVSIM_HANDLERS_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include <vector>
@@ -28,13 +29,38 @@ struct SimRequest {
     uint32_t outSize;
 };
 
+// A reply's information bytes are `data`, then the shared `records` of a
+// topology reply, then `tail`; at most outSize in all. A topology reply
+// shares the records kept in the model instead of copying them: `data` holds
+// the request's bytes before the records with the reply's fields written
+// into them, `tail` the request's bytes behind the records. Every other
+// reply has its bytes in `data` alone.
 struct SimReply {
     SimReplyKind kind = SIM_REPLY_COMPLETE;
     uint32_t error = 0;           // Win32 error of a complete reply; 0 = success
-    std::vector<uint8_t> data;    // the information bytes (at most outSize)
+    std::vector<uint8_t> data;
+    SimRecords records;
+    std::vector<uint8_t> tail;
     bool overrideStatus = false;  // a held request: status word to answer with on release
     uint32_t status = 0;
 };
+
+// One stretch of a reply's information bytes.
+struct SimByteSpan {
+    const uint8_t *bytes;
+    size_t size;
+};
+
+// The reply's information bytes in order, as at most three stretches in
+// spans, none empty. Returns how many.
+int SimReplySpans(const SimReply &r, SimByteSpan spans[3]);
+
+// The number of information bytes.
+size_t SimReplySize(const SimReply &r);
+
+// Moves every information byte into `data`, for code that changes the
+// reply's bytes; the shared records stay as they were.
+void SimReplyFlatten(SimReply *r);
 
 // Handles one request against the model, consulting the faults when f is not
 // null. A PENDING reply asks the server to hold the request until the next

@@ -64,8 +64,8 @@ static void UpdateState(SimModel *m, int pi)
     uint8_t s = ComputeState(p);
     if (s == p.state)
         return;
-    Log(m, FERV_LOG_DATA_PATH,
-        "path " + p.name + ": " + SimStateName(p.state) + " -> " + SimStateName(s));
+    if (!m->quiet)
+        Log(m, FERV_LOG_DATA_PATH, "path " + p.name + ": " + SimStateName(p.state) + " -> " + SimStateName(s));
     p.state = s;
     if (s != FERV_PATH_STATE_UP_ACTIVE)
         p.counters.outstandingIo = 0; // in-flight I/O is retried on the new active path
@@ -205,14 +205,20 @@ bool SimIndexModel(SimModel *m, std::string *error)
             return false;
         }
     }
-    // Initial states are settled quietly: loading a topology is no fabric event.
+    // Initial states are settled quietly: loading a topology is no fabric
+    // event (and at 100,000 paths their lines alone would slow the start).
+    m->quiet = true;
     for (size_t li = 0; li < m->luns.size(); li++) {
         SettleLun(m, (int)li);
         for (int pi : m->luns[li].paths)
             m->paths[pi].failbackDue = false;
     }
+    m->quiet = false;
     m->events.clear();
     m->changed = false;
+    // Whatever was encoded before describes another topology.
+    for (SimEncoding &e : m->encodings)
+        e = SimEncoding();
     return true;
 }
 

@@ -9,6 +9,7 @@
 
 #include <stdint.h>
 
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -94,6 +95,28 @@ struct SimEvent {
     std::string text;
 };
 
+// The records of a topology reply as one encoding of them (sim/records.h):
+// shared, never changed once made, so a reply still being sent keeps them
+// alive after the model has moved on.
+typedef std::shared_ptr<const std::vector<uint8_t>> SimRecords;
+
+// The replies whose records are kept between changes, one slot each.
+enum SimEncodingSlot {
+    SIM_ENCODED_HBAS = 0,
+    SIM_ENCODED_ALL_DEVICES,
+    SIM_ENCODED_DEVICE,
+    SIM_ENCODED_LUN,
+    SIM_ENCODED_SLOTS
+};
+
+// The records last encoded for a slot, and what they were encoded from.
+struct SimEncoding {
+    SimRecords records;   // null until encoded
+    int index = -1;       // the device or LUN they describe; -1 for a whole list
+    uint32_t counter = 0; // the change counter then
+    SimLayout layout;     // the layout then
+};
+
 struct SimModel {
     std::vector<SimHba> hbas;
     std::vector<SimDevice> devices;
@@ -110,7 +133,10 @@ struct SimModel {
     uint32_t changeCounter = 2; // never 0 or 1: 1 is the key of a caller that knows none
     bool changed = false;       // a path state changed since the last SimTakeChange
     std::vector<SimEvent> events;
+    bool quiet = false; // path state changes make no event (the initial states being settled)
     uint32_t rng = 0x2545f491;
+
+    SimEncoding encodings[SIM_ENCODED_SLOTS];
 };
 
 // ---- building -----------------------------------------------------------------

@@ -4,8 +4,11 @@
 #include <string.h>
 
 #include <algorithm>
+#include <memory>
+#include <vector>
 
 #include "lib/ferv_wire.h"
+#include "sim/transport.h"
 
 // Our own HBA record (nothing outside the driver reads past its link).
 enum {
@@ -78,14 +81,6 @@ static uint64_t PlaceItems(const SimLayout &layout, std::vector<Item> &items)
         off += items[i].size;
     }
     return off;
-}
-
-// Where a list placed at `at` ends, as a size_t that saturates instead of
-// wrapping: anything past SIZE_MAX is over every limit anyway.
-static size_t EndOf(size_t at, uint64_t size)
-{
-    uint64_t end = (uint64_t)at + size;
-    return end > (uint64_t)SIZE_MAX ? SIZE_MAX : (size_t)end;
 }
 
 static void WritePath(const SimModel &m, int pi, uint8_t *rec)
@@ -200,13 +195,52 @@ static int AddPathItems(const SimModel &m, int li, std::vector<Item> &items)
     return first;
 }
 
-static void Grow(std::vector<uint8_t> *buf, size_t end)
+// ---- sizes ---------------------------------------------------------------------------
+
+uint64_t SimHbaListSize(const SimModel &m)
 {
-    if (buf->size() < end)
-        buf->resize(end, 0);
+    return (uint64_t)m.hbas.size() * m.layout.hbaRecordSize;
 }
 
-size_t SimBuildHbaList(const SimModel &m, std::vector<uint8_t> *buf, size_t at, size_t limit)
+uint64_t SimLunRecordsSize(const SimModel &m, int lun)
+{
+    return FERV_LUN_RECORD_SIZE + (uint64_t)m.luns[lun].paths.size() * FERV_PATH_RECORD_SIZE;
+}
+
+static uint64_t DeviceRecordsSize(const SimModel &m, int device)
+{
+    const SimDevice &d = m.devices[device];
+    uint64_t size = FERV_DEVICE_RECORD_SIZE + (uint64_t)d.secondaryCount * m.layout.secondaryRecordSize;
+    for (int li : d.luns)
+        size += SimLunRecordsSize(m, li);
+    return size;
+}
+
+uint64_t SimDeviceListSize(const SimModel &m, int device)
+{
+    if (device >= 0)
+        return DeviceRecordsSize(m, device);
+    uint64_t size = 0;
+    for (size_t di = 0; di < m.devices.size(); di++)
+        size += DeviceRecordsSize(m, (int)di);
+    return size;
+}
+
+// ---- encoding ------------------------------------------------------------------------
+
+// A zeroed buffer for `size` bytes of records. A large one is encoded once
+// per change and then sent many times: its pages are asked for as huge ones
+// before the first touch.
+static std::vector<uint8_t> RecordBuffer(size_t size)
+{
+    std::vector<uint8_t> bytes;
+    bytes.reserve(size);
+    SimAdviseLargeBuffer(bytes.data(), bytes.capacity());
+    bytes.resize(size);
+    return bytes;
+}
+
+static std::vector<uint8_t> EncodeHbaList(const SimModel &m)
 {
     std::vector<Item> items;
     items.reserve(m.hbas.size());
@@ -215,16 +249,12 @@ size_t SimBuildHbaList(const SimModel &m, std::vector<uint8_t> *buf, size_t at, 
         if (i > 0)
             items[i - 1].next = (int)i;
     }
-    size_t end = EndOf(at, PlaceItems(m.layout, items));
-    if (end <= limit) {
-        Grow(buf, end);
-        WriteItems(m, items, buf->data() + at);
-    }
-    return end;
+    std::vector<uint8_t> bytes = RecordBuffer((size_t)PlaceItems(m.layout, items));
+    WriteItems(m, items, bytes.data());
+    return bytes;
 }
 
-size_t SimBuildDeviceList(const SimModel &m, const std::vector<int> &devices, std::vector<uint8_t> *buf,
-                          size_t at, size_t limit)
+static std::vector<uint8_t> EncodeDeviceList(const SimModel &m, const std::vector<int> &devices)
 {
     std::vector<Item> items;
     int prevDevice = -1;
@@ -261,33 +291,81 @@ size_t SimBuildDeviceList(const SimModel &m, const std::vector<int> &devices, st
             prevSec = secItem;
         }
     }
-    size_t end = EndOf(at, PlaceItems(m.layout, items));
-    if (end <= limit) {
-        Grow(buf, end);
-        WriteItems(m, items, buf->data() + at);
-    }
-    return end;
+    std::vector<uint8_t> bytes = RecordBuffer((size_t)PlaceItems(m.layout, items));
+    WriteItems(m, items, bytes.data());
+    return bytes;
 }
 
-size_t SimBuildLun(const SimModel &m, int lun, std::vector<uint8_t> *buf, size_t lunAt, size_t areaAt,
-                   size_t limit)
+static std::vector<uint8_t> EncodeLun(const SimModel &m, int lun)
 {
     std::vector<Item> items;
     items.reserve(m.luns[lun].paths.size());
     int first = AddPathItems(m, lun, items);
-    size_t end = std::max(EndOf(areaAt, PlaceItems(m.layout, items)), EndOf(lunAt, FERV_LUN_RECORD_SIZE));
-    if (end > limit)
-        return end;
-    Grow(buf, end);
-    uint8_t *rec = buf->data() + lunAt;
-    WriteLun(m, lun, rec);
+    std::vector<uint8_t> bytes = RecordBuffer(FERV_LUN_RECORD_SIZE + (size_t)PlaceItems(m.layout, items));
+    WriteLun(m, lun, bytes.data());
     // The caller copies from the first path on, so it must lie lowest;
     // PlaceItems keeps the first item first in every order.
     if (first >= 0) {
-        WriteItems(m, items, buf->data() + areaAt);
-        FervStore32(rec + FERV_LUN_PATH_LIST, (uint32_t)(areaAt + items[first].offset - lunAt));
+        WriteItems(m, items, bytes.data() + FERV_LUN_RECORD_SIZE);
+        FervStore32(bytes.data() + FERV_LUN_PATH_LIST, (uint32_t)(FERV_LUN_RECORD_SIZE + items[first].offset));
     }
-    return end;
+    return bytes;
+}
+
+// ---- the kept encodings ---------------------------------------------------------------
+
+static bool SameLayout(const SimLayout &a, const SimLayout &b)
+{
+    return a.order == b.order && a.hbaRecordSize == b.hbaRecordSize && a.secondaryRecordSize == b.secondaryRecordSize;
+}
+
+// The records kept in `slot` when they still describe the model: encoded for
+// `index` at the current change counter, in the current layout, and no change
+// since then is waiting to move the counter. Null otherwise.
+static SimRecords Kept(const SimModel &m, SimEncodingSlot slot, int index)
+{
+    const SimEncoding &e = m.encodings[slot];
+    if (!e.records || m.changed || e.counter != m.changeCounter || e.index != index || !SameLayout(e.layout, m.layout))
+        return nullptr;
+    return e.records;
+}
+
+static SimRecords Keep(SimModel *m, SimEncodingSlot slot, int index, std::vector<uint8_t> bytes)
+{
+    SimEncoding &e = m->encodings[slot];
+    e.records = std::make_shared<const std::vector<uint8_t>>(std::move(bytes));
+    e.index = index;
+    e.counter = m->changeCounter;
+    e.layout = m->layout;
+    return e.records;
+}
+
+SimRecords SimEncodeHbaList(SimModel *m)
+{
+    SimRecords kept = Kept(*m, SIM_ENCODED_HBAS, -1);
+    return kept ? kept : Keep(m, SIM_ENCODED_HBAS, -1, EncodeHbaList(*m));
+}
+
+SimRecords SimEncodeDeviceList(SimModel *m, int device)
+{
+    SimEncodingSlot slot = device < 0 ? SIM_ENCODED_ALL_DEVICES : SIM_ENCODED_DEVICE;
+    SimRecords kept = Kept(*m, slot, device);
+    if (kept)
+        return kept;
+    std::vector<int> devices;
+    if (device >= 0) {
+        devices.push_back(device);
+    } else {
+        for (size_t di = 0; di < m->devices.size(); di++)
+            devices.push_back((int)di);
+    }
+    return Keep(m, slot, device, EncodeDeviceList(*m, devices));
+}
+
+SimRecords SimEncodeLun(SimModel *m, int lun)
+{
+    SimRecords kept = Kept(*m, SIM_ENCODED_LUN, lun);
+    return kept ? kept : Keep(m, SIM_ENCODED_LUN, lun, EncodeLun(*m, lun));
 }
 
 void SimWritePathRecord(const SimModel &m, int path, uint8_t *dst)

@@ -1,33 +1,36 @@
 // The topology records as the driver packs them into a reply: devices, LUNs,
 // paths, HBAs and secondary entries, tied together by self-relative links,
 // placed in the order the model's layout asks for.
+//
+// A reply's records are encoded once per change of the model and kept in
+// the model (SimModel::encodings): every reply until the next change shares
+// those bytes instead of building them again. A reply that does not fit the
+// caller's buffer needs only their size, which is counted without encoding.
 #ifndef FERVSIM_RECORDS_H
 #define FERVSIM_RECORDS_H
 
 #include <stddef.h>
 #include <stdint.h>
 
-#include <vector>
-
 #include "sim/model.h"
 
-// Each builder returns the end offset its data needs in the reply buffer.
-// When that end is at most `limit`, it grows *buf to at least that size
-// (zero-filled) and writes the records; otherwise it leaves *buf untouched.
+// Bytes of records of each reply, counted from the model without encoding:
+// the HBA list; the list of every device (device -1) or of one device, each
+// with its LUNs, paths and secondary entries; one LUN record followed by its
+// paths. Counted in 64 bits: with wide records a list can outgrow a 32-bit
+// size_t, and a wrapped size would pass for a small one.
+uint64_t SimHbaListSize(const SimModel &m);
+uint64_t SimDeviceListSize(const SimModel &m, int device);
+uint64_t SimLunRecordsSize(const SimModel &m, int lun);
 
-// The HBA list, first record at offset `at`.
-size_t SimBuildHbaList(const SimModel &m, std::vector<uint8_t> *buf, size_t at, size_t limit);
-
-// The devices named (model indexes, in list order) with their LUNs, paths and
-// secondary entries; the first device at offset `at`.
-size_t SimBuildDeviceList(const SimModel &m, const std::vector<int> &devices, std::vector<uint8_t> *buf,
-                          size_t at, size_t limit);
-
-// A LUN reply's records: the 132-byte LUN at offset lunAt and its paths from
-// offset areaAt on, the first path lowest (the LUN's pathList is measured
-// from the LUN's first byte).
-size_t SimBuildLun(const SimModel &m, int lun, std::vector<uint8_t> *buf, size_t lunAt, size_t areaAt,
-                   size_t limit);
+// The records of each reply, as the sizes above count them, from the first
+// record's first byte on. The links of a LUN's record are measured from its
+// own first byte, its first path lies right behind it. Encoded when the
+// model has changed since they last were (or its layout differs), else the
+// bytes kept from then.
+SimRecords SimEncodeHbaList(SimModel *m);
+SimRecords SimEncodeDeviceList(SimModel *m, int device);
+SimRecords SimEncodeLun(SimModel *m, int lun);
 
 // One 364-byte path record with a zero next link.
 void SimWritePathRecord(const SimModel &m, int path, uint8_t *dst);

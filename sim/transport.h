@@ -10,6 +10,7 @@
 #ifndef FERVSIM_TRANSPORT_H
 #define FERVSIM_TRANSPORT_H
 
+#include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <time.h>
@@ -66,6 +67,14 @@ int SimRunCommand(SimModel *m, const SimServerOptions &opt, const std::vector<st
 
 // The local time of t, for log stamps.
 void SimLocalTime(time_t t, struct tm *out);
+
+// Advises the system that the buffer of `size` bytes at `bytes`, not yet
+// touched and about to be filled once, is best served by huge pages where
+// the platform has them: a buffer of several MiB then costs a few page
+// faults instead of thousands. A hint only; smaller buffers are left alone.
+// A buffer so advised must not be grown by realloc (its pages may no longer
+// be moved in one piece).
+void SimAdviseLargeBuffer(void *bytes, size_t size);
 
 // Sends one verb to the running emulator (serving root, on Unix) and prints
 // its answer (standard output, or standard error for a refusal).

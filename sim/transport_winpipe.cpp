@@ -97,17 +97,23 @@ static void WriteAll(Relay *r, const uint8_t *p, size_t n)
     }
 }
 
-static void Answer(Relay *r, uint32_t kind, uint32_t id, uint32_t status, const std::vector<uint8_t> *data,
-                   uint32_t outSize)
+// Writes an answer with the reply's information bytes (none when reply is
+// null), straight from its stretches.
+static void Answer(Relay *r, uint32_t kind, uint32_t id, uint32_t status, const SimReply *reply, uint32_t outSize)
 {
-    uint32_t size = data ? (uint32_t)data->size() : 0;
+    SimByteSpan spans[3];
+    int count = reply ? SimReplySpans(*reply, spans) : 0;
+    size_t size = reply ? SimReplySize(*reply) : 0;
     if (size > outSize)
         size = outSize; // never more than the client's buffer holds
     uint8_t h[FERV_RELAY_ANS_SIZE];
-    FervRelayStoreAnswer(h, kind, id, status, size);
+    FervRelayStoreAnswer(h, kind, id, status, (uint32_t)size);
     WriteAll(r, h, sizeof h);
-    if (size)
-        WriteAll(r, data->data(), size);
+    for (int i = 0; i < count && size > 0; i++) {
+        size_t part = spans[i].size < size ? spans[i].size : size;
+        WriteAll(r, spans[i].bytes, part);
+        size -= part;
+    }
 }
 
 // Shows the control device and the first `interfaces` instances, and promises
@@ -148,7 +154,7 @@ static void Complete(Relay *r, uint32_t id, const SimReply &reply, uint32_t outS
     if (reply.error)
         Answer(r, FERV_RELAY_KIND_COMPLETE, id, StatusOf(reply.error), nullptr, 0);
     else
-        Answer(r, FERV_RELAY_KIND_COMPLETE, id, FERV_RELAY_STATUS_SUCCESS, &reply.data, outSize);
+        Answer(r, FERV_RELAY_KIND_COMPLETE, id, FERV_RELAY_STATUS_SUCCESS, &reply, outSize);
 }
 
 static void AfterModelWork(Relay *r)
@@ -183,7 +189,6 @@ static void HandleRequest(Relay *r, uint32_t id, uint32_t handle, uint32_t code,
         h.outSize = outSize;
         h.request.assign(body, body + inSize);
         h.heldReply = reply;
-        h.heldReply.data.clear();
         r->held.push_back(h);
         Answer(r, FERV_RELAY_KIND_PEND, id, 0, nullptr, 0);
         return;
@@ -382,6 +387,12 @@ static void ServeAdmin(Relay *r)
 void SimLocalTime(time_t t, struct tm *out)
 {
     localtime_s(out, &t);
+}
+
+void SimAdviseLargeBuffer(void *bytes, size_t size)
+{
+    (void)bytes;
+    (void)size;
 }
 
 // The relay stands where the socket namespace does: there is no private

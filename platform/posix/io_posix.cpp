@@ -372,10 +372,65 @@ static bool SendRequest(PosixDevice *device, DWORD code, const void *in, DWORD i
     return SendAll(device->fd, header, sizeof header) && SendAll(device->fd, (const uint8_t *)in, inSize);
 }
 
+static bool IsZero(const uint8_t *bytes, size_t size)
+{
+    uint8_t any = 0;
+    for (size_t i = 0; i < size; i++)
+        any |= bytes[i];
+    return any == 0;
+}
+
+// Receives a reply's body of `length` bytes straight into out, where it
+// belongs: a body of tens of MiB is neither held twice nor copied. A body cut
+// off midway must still leave out as it was, so each piece of out is kept
+// before it is written over: a piece of zeros (most of a large request the
+// library sends) as the fact that it was zero, any other piece as a copy.
+// Returns true with the body in out; false with out as it was when the body
+// is cut off or there is no memory to keep a piece in.
+static bool ReceiveBody(int fd, uint8_t *out, size_t length)
+{
+    const size_t piece = 65536;
+    // The pieces that were not zero: each its offset in out, then its bytes.
+    uint8_t *kept = nullptr;
+    size_t keptBytes = 0;
+    size_t written = 0;
+    bool received = true;
+    while (written < length && received) {
+        size_t size = length - written < piece ? length - written : piece;
+        bool zero = IsZero(out + written, size);
+        if (!zero) {
+            uint8_t *grown = (uint8_t *)realloc(kept, keptBytes + sizeof written + size);
+            if (grown == nullptr)
+                break;
+            kept = grown;
+            memcpy(kept + keptBytes, &written, sizeof written);
+            memcpy(kept + keptBytes + sizeof written, out + written, size);
+            keptBytes += sizeof written + size;
+        }
+        received = ReceiveAll(fd, out + written, size);
+        written += size;
+    }
+    if (received && written == length) {
+        free(kept);
+        return true;
+    }
+    // What the body overwrote was zeros but for the pieces kept.
+    memset(out, 0, written);
+    for (size_t at = 0; at < keptBytes;) {
+        size_t offset;
+        memcpy(&offset, kept + at, sizeof offset);
+        size_t size = length - offset < piece ? length - offset : piece;
+        if (offset < written)
+            memcpy(out + offset, kept + at + sizeof offset, size);
+        at += sizeof offset + size;
+    }
+    free(kept);
+    return false;
+}
+
 // Reads one reply. A COMPLETE reply's bytes go to the start of out (at most
 // outSize, which the reply must respect) and *error, *information report it.
-// The bytes are read whole before any is copied, so a reply cut off midway
-// leaves out as it was.
+// A reply cut off midway leaves out as it was.
 static ReplyKind ReadReply(PosixDevice *device, uint8_t *out, DWORD outSize, DWORD *error, DWORD *information)
 {
     uint8_t header[FERV_FRAME_REP_HEADER_SIZE];
@@ -393,15 +448,8 @@ static ReplyKind ReadReply(PosixDevice *device, uint8_t *out, DWORD outSize, DWO
     // for a reply that never comes.
     if (type != FERV_FRAME_COMPLETE || length > outSize || replyError == ERROR_IO_PENDING)
         return MarkBroken(device);
-    if (length > 0) {
-        uint8_t *body = (uint8_t *)malloc(length);
-        if (body == nullptr || !ReceiveAll(device->fd, body, length)) {
-            free(body);
-            return MarkBroken(device);
-        }
-        memcpy(out, body, length);
-        free(body);
-    }
+    if (length > 0 && !ReceiveBody(device->fd, out, length))
+        return MarkBroken(device);
     *error = replyError;
     *information = length;
     return REPLY_COMPLETE;

@@ -3,6 +3,8 @@
 // reports written out by hand for it: path states with and without the
 // preferred bit, a LUN without paths, a device without LUNs, empty texts,
 // names longer than their columns, an all-zero key, an unnamed pathing mode.
+#include <stdio.h>
+
 #include <string>
 #include <vector>
 
@@ -185,6 +187,56 @@ TEST_P(EmulatorLayouts, ReportsDoNotDependOnWhereRecordsLie)
                         std::string(kDevices[2].key) + " " + DeviceSection(verbose, kDevices[2].name), 0));
         EXPECT_TRUE(Ran(emulator.Run(GetParam(), {"-l", kLuns[1].key, "-v"}), LunSection(verbose, "logs"), 0));
     }
+}
+
+// A SAN whose reply is larger than the sockets hold at once: the request and
+// its reply cross in many pieces, and the report still lists every path in
+// the emulator's order. A change shows in the next report.
+class EmulatorLargeSan : public ::testing::TestWithParam<Program> {};
+
+INSTANTIATE_TEST_SUITE_P(Programs, EmulatorLargeSan, ::testing::Values(kFervadm, kFervadmctl), ProgramName);
+
+// The names of the path lines of a report, in order.
+std::vector<std::string> PathLineNames(const std::string &report)
+{
+    std::vector<std::string> names;
+    size_t at = 0;
+    while (at < report.size()) {
+        size_t end = report.find('\n', at);
+        if (end == std::string::npos)
+            end = report.size();
+        std::string line = report.substr(at, end - at);
+        if (line.size() > 6 && line.compare(0, 4, "    ") == 0 && line[5] == ' ' && line.compare(6, 1, "d") == 0)
+            names.push_back(line.substr(6, line.find(' ', 6) - 6));
+        at = end + 1;
+    }
+    return names;
+}
+
+TEST_P(EmulatorLargeSan, EveryPathArrivesInOrderAndChangesShow)
+{
+    const int devices = 10, luns = 300, paths = 8; // 24,000 paths: a reply of 8.8 MB
+    Emulator emulator;
+    ASSERT_TRUE(emulator.Start("", {"--no-io", "--generate", "10:300:8"})) << emulator.Failure();
+    std::vector<std::string> expected;
+    char name[32];
+    for (int d = 0; d < devices; d++)
+        for (int l = 0; l < luns; l++)
+            for (int p = 0; p < paths; p++) {
+                snprintf(name, sizeof name, "d%03d-l%04d-p%d", d, l, p);
+                expected.push_back(name);
+            }
+    for (int run = 0; run < 2; run++) {
+        ferv_test::ProgramResult report = emulator.Run(GetParam(), {"-v"});
+        ASSERT_EQ(report.exitCode, 0) << report.err;
+        EXPECT_EQ(report.err, "");
+        EXPECT_TRUE(PathLineNames(report.out) == expected) << "run " << run;
+    }
+    ASSERT_EQ(emulator.Ctl({"link-down", "d007-l0123-p0"}).exitCode, 0);
+    ferv_test::ProgramResult after = emulator.Run(GetParam(), {"-v"});
+    ASSERT_EQ(after.exitCode, 0) << after.err;
+    EXPECT_NE(PathLines(after.out, "d007-l0123-p0").find("state:down"), std::string::npos);
+    EXPECT_TRUE(PathLineNames(after.out) == expected);
 }
 
 } // namespace

@@ -248,6 +248,39 @@ TEST_F(Requests, MalformedFirstReplyFailsTheRequestWithoutTouchingTheBuffer)
     }
 }
 
+// A large body arrives straight in the caller's buffer, piece by piece; cut
+// off midway, every piece it wrote over is put back: zeros as zeros, other
+// bytes as they were.
+TEST_F(Requests, ALargeBodyLandsWholeOrLeavesEveryPieceAsItWas)
+{
+    const size_t size = 300000; // several pieces, the last one short
+    std::vector<uint8_t> big(size, 0);
+    big[0] = 1;
+    std::fill(big.begin() + 150000, big.begin() + 150100, 0x5C); // inside the third piece
+    big[size - 1] = 0x77;
+    const std::vector<uint8_t> before = big;
+    auto send = [&] {
+        DWORD bytes = 0;
+        SetLastError(0);
+        BOOL ok = DeviceIoControl(device, kCode, big.data(), 8, big.data(), (DWORD)size, &bytes, NULL);
+        return ok ? 0 : GetLastError();
+    };
+
+    std::vector<uint8_t> cut = ReplyHeader(FERV_FRAME_COMPLETE, 0, (uint32_t)size);
+    cut.insert(cut.end(), 250000, 0xE1);
+    server.QueueReply("ha0", RawThenClose(cut));
+    EXPECT_EQ(send(), (DWORD)ERROR_GEN_FAILURE);
+    EXPECT_TRUE(big == before);
+
+    Reopen();
+    std::vector<uint8_t> body(size);
+    for (size_t i = 0; i < size; i++)
+        body[i] = (uint8_t)(i * 7 + 3);
+    server.QueueReply("ha0", CompleteWith(body));
+    EXPECT_EQ(send(), 0u);
+    EXPECT_TRUE(big == body);
+}
+
 TEST_F(Requests, MalformedCompletionAbortsThePendedRequestWithoutTouchingTheBuffer)
 {
     for (auto &malformed : MalformedReplies((DWORD)buffer.size())) {

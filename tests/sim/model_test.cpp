@@ -13,6 +13,12 @@ TEST(SimModel, LoadSettlesOneActivePathPreferredFirst)
     EXPECT_EQ(StateOf(m, "p0"), FERV_PATH_STATE_UP_ACTIVE);
     EXPECT_EQ(StateOf(m, "p1"), FERV_PATH_STATE_UP_STANDBY);
     EXPECT_FALSE(m.changed) << "loading is no fabric event";
+    EXPECT_TRUE(m.events.empty());
+    ASSERT_TRUE(SimSetLink(&m, PathIndex(m, "p1"), false));
+    bool logged = false;
+    for (const SimEvent &e : m.events)
+        logged = logged || e.text == "path p1: up_standby -> down";
+    EXPECT_TRUE(logged) << "a change after loading is";
 
     SimModel sym = LoadText(OneLunTopology("symmetric", true));
     for (const char *p : {"p0", "p1", "p2", "p3"})

@@ -1,10 +1,12 @@
 // Replies built from the model: bytes at their offsets, self-relative links
 // that hold together in every record order, "buffer too small" sizes,
-// requests too small for their layout, waits and scripted faults.
+// requests too small for their layout, waits and scripted faults, and the
+// records kept from one change of the model to the next.
 #include <gtest/gtest.h>
 
 #include <set>
 
+#include "sim/records.h"
 #include "sim_test_util.h"
 
 namespace {
@@ -434,6 +436,136 @@ TEST(SimReplies, ScriptedAnswersAndTooSmallRounds)
     EXPECT_EQ(StatusOf(Send(&m, IOCTL_FERV_GET_ALL_DEVICES, Buffer(64), &f)), FERV_STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(StatusOf(Send(&m, IOCTL_FERV_GET_ALL_DEVICES, all, &f)), FERV_STATUS_ALREADY_ACTIVE);
     EXPECT_EQ(StatusOf(Send(&m, IOCTL_FERV_GET_ALL_DEVICES, all, &f)), FERV_STATUS_SUCCESS);
+}
+
+// A reply as the transport sends it: its stretches one after the other.
+static std::vector<uint8_t> Joined(const SimReply &r)
+{
+    SimByteSpan spans[3];
+    int n = SimReplySpans(r, spans);
+    std::vector<uint8_t> bytes;
+    for (int i = 0; i < n; i++)
+        bytes.insert(bytes.end(), spans[i].bytes, spans[i].bytes + spans[i].size);
+    EXPECT_EQ(bytes.size(), SimReplySize(r));
+    return bytes;
+}
+
+// The request as the transport hands it over, the reply left in its pieces.
+static SimReply Ask(SimModel *m, uint32_t code, const std::vector<uint8_t> &buf, SimFaults *f = nullptr)
+{
+    SimRequest q = {code, buf.data(), (uint32_t)buf.size(), (uint32_t)buf.size()};
+    SimReply r;
+    SimHandleRequest(m, f, q, &r);
+    return r;
+}
+
+static std::vector<uint8_t> SizedRequest(uint32_t size)
+{
+    std::vector<uint8_t> req = Buffer(size);
+    FervStore32(req.data() + WIRE_ALL_SIZE, size);
+    return req;
+}
+
+// The state byte of the first path record of an all-device reply in
+// depth-first order: device, first LUN, first path.
+static uint8_t FirstPathState(const std::vector<uint8_t> &reply)
+{
+    return reply[WIRE_ALL_DATA + WIRE_DEVICE_RECORD_SIZE + WIRE_LUN_RECORD_SIZE + WIRE_PATH_STATE];
+}
+
+TEST(SimReplies, TopologyRecordsAreEncodedOncePerChangeAndSharedUntilThen)
+{
+    SimModel m;
+    std::string error;
+    ASSERT_TRUE(SimGenerateTopology("2:3:4", &m, &error)) << error;
+
+    // A buffer too small learns the size; nothing is encoded for it.
+    SimReply small = Ask(&m, IOCTL_FERV_GET_ALL_DEVICES, SizedRequest(4096));
+    ASSERT_EQ(FervLoad32(small.data.data()), FERV_STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(m.encodings[SIM_ENCODED_ALL_DEVICES].records, nullptr);
+    uint32_t need = FervLoad32(small.data.data() + WIRE_ALL_SIZE);
+
+    std::vector<uint8_t> req = SizedRequest(need);
+    SimReply first = Ask(&m, IOCTL_FERV_GET_ALL_DEVICES, req);
+    SimReply again = Ask(&m, IOCTL_FERV_GET_ALL_DEVICES, req);
+    ASSERT_NE(first.records, nullptr);
+    EXPECT_EQ(again.records, first.records) << "no change: the same bytes are shared";
+    EXPECT_EQ(first.data.size(), (size_t)WIRE_ALL_DATA) << "the reply's own bytes end where the records begin";
+    const std::vector<uint8_t> before = Joined(first);
+    ASSERT_EQ(before.size(), need);
+    EXPECT_EQ(FirstPathState(before), FERV_PATH_STATE_UP_ACTIVE);
+
+    // A change is seen at once, before its count has moved the counter, and
+    // after.
+    ASSERT_TRUE(SimSetLink(&m, m.luns[(size_t)m.devices[0].luns[0]].paths[0], false));
+    SimReply pending = Ask(&m, IOCTL_FERV_GET_ALL_DEVICES, req);
+    EXPECT_EQ(FirstPathState(Joined(pending)), FERV_PATH_STATE_DOWN);
+    ASSERT_TRUE(SimTakeChange(&m));
+    SimReply after = Ask(&m, IOCTL_FERV_GET_ALL_DEVICES, req);
+    EXPECT_NE(after.records, first.records);
+    EXPECT_EQ(Joined(after), Joined(pending));
+    EXPECT_EQ(Ask(&m, IOCTL_FERV_GET_ALL_DEVICES, req).records, after.records);
+    EXPECT_EQ(Joined(first), before) << "a reply still being sent keeps the bytes it was given";
+
+    // Another layout places the records anew.
+    m.layout.order = SIM_ORDER_REVERSE;
+    SimReply reversed = Ask(&m, IOCTL_FERV_GET_ALL_DEVICES, req);
+    EXPECT_NE(reversed.records, after.records);
+    EXPECT_NE(Joined(reversed), Joined(after));
+
+    // The keyed requests keep the records of the key they were asked for.
+    for (int pass = 0; pass < 2; pass++) {
+        for (size_t d = 0; d < m.devices.size(); d++) {
+            SimReply r = Send(&m, IOCTL_FERV_GET_DEVICE_INFO, KeyRequest(need, m.devices[d].wwn));
+            ASSERT_EQ(StatusOf(r), FERV_STATUS_SUCCESS);
+            EXPECT_STREQ((const char *)r.data.data() + WIRE_DEV_DATA + WIRE_DEVICE_NAME, m.devices[d].name.c_str());
+        }
+        for (size_t l = 0; l < 2; l++) {
+            SimReply r = Send(&m, IOCTL_FERV_GET_LUN_INFO, KeyRequest(4096, m.luns[l].wwn));
+            ASSERT_EQ(StatusOf(r), FERV_STATUS_SUCCESS);
+            EXPECT_STREQ((const char *)r.data.data() + WIRE_LUNQ_LUN + WIRE_LUN_NAME, m.luns[l].name.c_str());
+        }
+    }
+}
+
+TEST(SimReplies, TheCallersBytesBehindTheRecordsComeBackAsFarAsItsBuffer)
+{
+    SimModel m;
+    std::string error;
+    ASSERT_TRUE(SimGenerateTopology("1:2:3", &m, &error)) << error;
+    uint32_t need = WIRE_ALL_DATA + (uint32_t)SimDeviceListSize(m, -1);
+    std::vector<uint8_t> req(need + 100, 0xA5);
+    memset(req.data(), 0, WIRE_ALL_DATA);
+    FervStore32(req.data() + WIRE_ALL_SIZE, need + 100);
+    SimRequest q = {IOCTL_FERV_GET_ALL_DEVICES, req.data(), need + 100, need + 60};
+    SimReply r;
+    SimHandleRequest(&m, nullptr, q, &r);
+    std::vector<uint8_t> bytes = Joined(r);
+    ASSERT_EQ(bytes.size(), need + 60u) << "no more than the caller's buffer";
+    EXPECT_EQ(FervLoad32(bytes.data()), FERV_STATUS_SUCCESS);
+    EXPECT_EQ(FervLoad32(bytes.data() + WIRE_ALL_DATA_LENGTH), need - WIRE_ALL_DATA);
+    EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + need, bytes.end()), std::vector<uint8_t>(60, 0xA5));
+    SimReply flat = r;
+    SimReplyFlatten(&flat);
+    EXPECT_EQ(flat.data, bytes);
+    EXPECT_EQ(flat.records, nullptr);
+}
+
+TEST(SimReplies, AGarbledReplyLeavesTheKeptRecordsWhole)
+{
+    SimModel m;
+    std::string error;
+    ASSERT_TRUE(SimGenerateTopology("1:2:3", &m, &error)) << error;
+    SimFaults f;
+    SimFaultsInit(&f, 3);
+    std::vector<uint8_t> req = SizedRequest(WIRE_ALL_DATA + (uint32_t)SimDeviceListSize(m, -1));
+    std::vector<uint8_t> whole = Joined(Ask(&m, IOCTL_FERV_GET_ALL_DEVICES, req));
+    SimAnswer garble = {IOCTL_FERV_GET_ALL_DEVICES, 1, false, false, FERV_STATUS_SUCCESS};
+    garble.garble = true;
+    f.answers.push_back(garble);
+    std::vector<uint8_t> garbled = Joined(Ask(&m, IOCTL_FERV_GET_ALL_DEVICES, req, &f));
+    EXPECT_NE(garbled, whole);
+    EXPECT_EQ(Joined(Ask(&m, IOCTL_FERV_GET_ALL_DEVICES, req, &f)), whole);
 }
 
 } // namespace

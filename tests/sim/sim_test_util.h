@@ -58,6 +58,8 @@ inline SimReply Send(SimModel *m, uint32_t code, const std::vector<uint8_t> &buf
     SimRequest q = {code, buf.data(), (uint32_t)buf.size(), outSize == 0xFFFFFFFFu ? (uint32_t)buf.size() : outSize};
     SimReply r;
     SimHandleRequest(m, f, q, &r);
+    // The tests read the reply's bytes in one piece.
+    SimReplyFlatten(&r);
     return r;
 }
 

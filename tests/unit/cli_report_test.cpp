@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include <string>
+#include <vector>
 
 #include "cli/frontend.h"
 #include "tests/support/capture_console.h"
@@ -127,6 +128,42 @@ TEST(CliLunReportTest, PathsPreferredListCountsAndOddValues)
     PrintLun(&lun, 0);
     EXPECT_EQ(TakeConsoleOutput(), LunHead("lun0", zeroKey, "5", "Disabled", "na") +
                                        Line(' ', "p2", "hba1", "yes", "no") + "\n");
+}
+
+// A LUN whose report is many times the text the display puts together
+// before it prints: every path preferred, names that fill their spans, so
+// both the preferred list and the path table cross that boundary.
+TEST(CliLunReportTest, ALargeLunPrintsWhole)
+{
+    // By state 0 to 6, for a preferred path.
+    const char markers[] = "?X !!- ";
+    const char *const enabled[] = {"no", "no", "yes", "yes", "no", "no", "no"};
+    const char *const active[] = {"no", "no", "yes", "no", "no", "no", "no"};
+    const char *const states[] = {"unknown", "down", "up_active", "up_standby", "admin", "transition", "6"};
+    const int count = 300;
+    std::vector<FervPath> paths(count);
+    std::string preferred, lines;
+    for (int i = 0; i < count; i++) {
+        std::string name = std::to_string(i) + std::string(81, 'n');
+        name.resize(81);
+        uint32_t flags = FERV_PATH_FLAG_PREFERRED | (uint32_t)i << 4;
+        paths[i] = MakePath("", "", (uint8_t)(i % 7), flags);
+        memcpy(paths[i].pathName, name.data(), sizeof paths[i].pathName);
+        memset(paths[i].hbaName, 'h', sizeof paths[i].hbaName);
+        if (i + 1 < count)
+            paths[i].next = &paths[i + 1];
+        preferred += name + " ";
+        char hex[16];
+        snprintf(hex, sizeof hex, "%x", flags);
+        lines += Line(markers[i % 7], name, std::string(84, 'h'), enabled[i % 7], active[i % 7]) +
+                 "        state:" + states[i % 7] + " flags:0x" + hex + "\n";
+    }
+    FervLun lun = MakeLun("big");
+    lun.pathCount = count;
+    lun.pathList = paths.data();
+    PrintLun(&lun, 1);
+    EXPECT_EQ(TakeConsoleOutput(),
+              LunHead("big", zeroKey, "Single Path", "Disabled", preferred.c_str()) + lines + "\n");
 }
 
 TEST(CliDeviceReportTest, BlockAndLunsWalkedByCountWithinTheLinks)
