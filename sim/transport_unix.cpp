@@ -80,7 +80,8 @@ const char SimUsageText[] =
     "  --seed N             seed of the simulated I/O\n"
     "  --log FILE           append log lines to FILE instead of standard error\n"
     "  --quiet              no start and stop lines\n"
-    "  --help               this text\n";
+    "  --help               this text\n"
+    "  --version            print the version and exit\n";
 
 static int g_signalPipe[2] = {-1, -1};
 
