@@ -396,7 +396,7 @@ static NTSTATUS take_answer(const UCHAR *header)
 
 /* The reader thread: takes answers until the pipe breaks, an answer cannot be
  * framed, or it is asked to stop; then ends the connection. */
-static VOID reader_main(PVOID context)
+static VOID NTAPI reader_main(PVOID context)
 {
     UCHAR header[FERV_RELAY_ANS_SIZE];
     UNREFERENCED_PARAMETER(context);
@@ -684,7 +684,7 @@ static ULONG instance_number(PDEVICE_OBJECT pdo)
     return n;
 }
 
-static NTSTATUS add_device(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
+static NTSTATUS NTAPI add_device(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
 {
     struct relay_device *rd;
     PDEVICE_OBJECT fdo;
@@ -714,7 +714,7 @@ static NTSTATUS add_device(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
     return STATUS_SUCCESS;
 }
 
-static NTSTATUS start_done(PDEVICE_OBJECT device, PIRP irp, PVOID context)
+static NTSTATUS NTAPI start_done(PDEVICE_OBJECT device, PIRP irp, PVOID context)
 {
     UNREFERENCED_PARAMETER(device);
     UNREFERENCED_PARAMETER(irp);
@@ -789,7 +789,7 @@ static NTSTATUS instance_pnp(PDEVICE_OBJECT device, struct relay_device *rd, PIO
 
 /* ---- dispatch ---------------------------------------------------------- */
 
-static NTSTATUS dispatch(PDEVICE_OBJECT device, PIRP irp)
+static NTSTATUS NTAPI dispatch(PDEVICE_OBJECT device, PIRP irp)
 {
     struct relay_device *rd = device->DeviceExtension;
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
@@ -847,7 +847,7 @@ static NTSTATUS create_device(PDRIVER_OBJECT driver, const WCHAR *nameText, ULON
     return STATUS_SUCCESS;
 }
 
-static VOID unload(PDRIVER_OBJECT driver)
+static VOID NTAPI unload(PDRIVER_OBJECT driver)
 {
     UNICODE_STRING link;
     UNREFERENCED_PARAMETER(driver);
@@ -862,7 +862,7 @@ static VOID unload(PDRIVER_OBJECT driver)
     IoDeleteDevice(g_control);
 }
 
-NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
 {
     UNICODE_STRING name, link;
     NTSTATUS status;
