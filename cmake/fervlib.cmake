@@ -44,6 +44,10 @@ foreach(channel ${FERV_LIB_CHANNELS})
     LINKER_LANGUAGE CXX
     ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fervlib)
   target_include_directories(${target} INTERFACE $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+  # A sanitizer build's objects need the sanitizers' run-time in the program.
+  if(FERV_SANITIZE)
+    target_link_options(${target} INTERFACE -fsanitize=${FERV_SANITIZE})
+  endif()
   list(APPEND FERV_LIB_TARGETS ${target})
 endforeach()
 
@@ -69,6 +73,10 @@ install(FILES ${CMAKE_BINARY_DIR}/fervlib/FervLibConfig.cmake
 # pkg-config files, one per library. They find the tree from where they lie,
 # so a tree moved elsewhere (a staging root, another prefix) still works.
 file(RELATIVE_PATH FERV_PC_TO_PREFIX /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
+set(FERV_PC_LINK_OPTIONS)
+if(FERV_SANITIZE)
+  set(FERV_PC_LINK_OPTIONS " -fsanitize=${FERV_SANITIZE}")
+endif()
 foreach(channel ${FERV_LIB_CHANNELS})
   set(FERV_PC_CHANNEL ${channel})
   configure_file(${PROJECT_SOURCE_DIR}/cmake/fervlib.pc.in
