@@ -120,7 +120,7 @@ msiexec() {
     # The actions run, the files, registry values and PATH written, and the
     # outcome; not the property dump.
     tr -d '\r' <"$prefix/drive_c/$log" |
-        grep -E '^(Action start|Action ended [^:]*:[^:]*: INSTALL\.|File:|Key:|Name: PATH|MSI \(s\).*(error|Error))' || true
+        grep -E '^(Action start [^ ]+ (RemoveExistingProducts|RemoveFiles|InstallFiles|RemoveEnvironmentStrings|WriteEnvironmentStrings)\.|Action ended .*: INSTALL\. Return value|File:|Key:|Name: PATH)' || true
     echo "----"
     return $status
 }
