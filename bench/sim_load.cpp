@@ -22,56 +22,11 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_socket.h"
 #include "lib/ferv_wire.h"
 #include "lib/fervlib.h"
 #include "proto/ferv_proto.h"
 
-static const char kClass[] = "/" FERV_INTERFACE_CLASS_DIR "/";
-
-static int Connect(const std::string &path)
-{
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    struct sockaddr_un a;
-    memset(&a, 0, sizeof a);
-    a.sun_family = AF_UNIX;
-    snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
-    if (fd < 0 || connect(fd, (struct sockaddr *)&a, sizeof a) != 0) {
-        if (fd >= 0)
-            close(fd);
-        return -1;
-    }
-    struct timeval tv = {30, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    return fd;
-}
-
-static bool SendAll(int fd, const uint8_t *p, size_t n)
-{
-    while (n) {
-        ssize_t k = send(fd, p, n, MSG_NOSIGNAL);
-        if (k < 0 && errno == EINTR)
-            continue;
-        if (k <= 0)
-            return false;
-        p += k;
-        n -= (size_t)k;
-    }
-    return true;
-}
-
-static bool RecvAll(int fd, uint8_t *p, size_t n)
-{
-    while (n) {
-        ssize_t k = recv(fd, p, n, 0);
-        if (k < 0 && errno == EINTR)
-            continue;
-        if (k <= 0)
-            return false;
-        p += k;
-        n -= (size_t)k;
-    }
-    return true;
-}
 
 static bool SendRequest(int fd, uint32_t code, const std::vector<uint8_t> &buf)
 {
@@ -182,7 +137,7 @@ static int Client(const std::string &root, int index, int requests, bool victim,
     std::string path = index % 3 == 0   ? root + "/" FERV_CONTROL_DEVICE_NAME
                        : index % 3 == 1 ? root + kClass + "ferv0000"
                                         : root + kClass + "ferv0001";
-    int fd = Connect(path);
+    int fd = Connect(path, 30);
     if (fd < 0)
         return 2;
     for (int n = 0; n < requests - 1; n++)
@@ -210,7 +165,7 @@ static int Client(const std::string &root, int index, int requests, bool victim,
 
 static bool Admin(const std::string &root, const char *line)
 {
-    int fd = Connect(root + "/fervsim.ctl");
+    int fd = Connect(root + "/fervsim.ctl", 30);
     if (fd < 0)
         return false;
     bool ok = SendAll(fd, (const uint8_t *)line, strlen(line));
@@ -293,7 +248,7 @@ int main(int argc, char **argv)
     bool restored = Admin(root, "{\"args\":[\"link-up\",\"hba1-t3-lun2\"]}\n");
 
     // Still serving?
-    int fd = Connect(root + "/" FERV_CONTROL_DEVICE_NAME);
+    int fd = Connect(root + "/" FERV_CONTROL_DEVICE_NAME, 30);
     bool serving = fd >= 0 && OneRequest(fd, 0) == 1;
     if (fd >= 0)
         close(fd);

@@ -1,9 +1,6 @@
 // Admin verbs.
 #include "sim/ctl.h"
 
-#include <errno.h>
-#include <stdlib.h>
-
 #include "lib/ferv_wire.h"
 #include "lib/fervlib.h"
 #include "sim/topology.h"
@@ -58,12 +55,8 @@ static SimCtlResult Done(const std::string &text)
 // A non-negative number in decimal or 0x hexadecimal that fits 32 bits.
 static bool ParseNumber(const std::string &s, uint32_t *out)
 {
-    if (s.empty() || s[0] == '-' || s[0] == '+')
-        return false;
-    char *end = nullptr;
-    errno = 0;
-    unsigned long long v = strtoull(s.c_str(), &end, 0);
-    if (*end != '\0' || errno != 0 || v > 0xFFFFFFFFull)
+    uint64_t v;
+    if (!SimParseUnsigned(s, 0xFFFFFFFFu, &v))
         return false;
     *out = (uint32_t)v;
     return true;
@@ -194,12 +187,20 @@ static SimCtlResult TooSmall(SimCtlContext *ctx, const std::vector<std::string> 
         t.code != IOCTL_FERV_GET_DEVICE_INFO && t.code != IOCTL_FERV_GET_LUN_INFO)
         return Refused("too-small applies to GET_ALL_HBAS, GET_ALL_DEVICES, GET_DEVICE_INFO and GET_LUN_INFO");
     t.rounds = 1;
+    bool haveRounds = false, haveSize = false;
     for (size_t i = 2; i < args.size(); i++) {
-        if (args[i] == "--size" && i + 1 < args.size()) {
+        if (args[i] == "--size") {
+            if (haveSize || i + 1 >= args.size())
+                return Refused(haveSize ? "too-small: --size given twice" : "too-small --size: a number of bytes is missing");
             if (!ParseNumber(args[++i], &t.size) || t.size > FERV_SIZE_LIMIT)
-                return Refused("too-small --size: at most 268435456");
+                return Refused("too-small --size: a number of bytes up to 268435456, not " + args[i]);
+            haveSize = true;
+        } else if (haveRounds) {
+            return Refused("too-small: one ROUNDS only; " + args[i] + " is one word too many");
         } else if (!ParseNumber(args[i], &t.rounds) || t.rounds == 0) {
-            return Refused("too-small: ROUNDS must be a positive number");
+            return Refused("too-small: ROUNDS must be a positive number, not " + args[i]);
+        } else {
+            haveRounds = true;
         }
     }
     ctx->faults->tooSmall.push_back(t);
@@ -232,11 +233,17 @@ static SimCtlResult Counter(SimCtlContext *ctx, const std::vector<std::string> &
     return Done("path " + m->paths[pi].name + ": " + args[3] + " " + std::to_string(*field) + "\n");
 }
 
+// The verbs that take no words of their own.
+static const char *const kBareVerbs[] = {"help", "poll", "faults", "clear"};
+
 SimCtlResult SimRunCtl(SimCtlContext *ctx, const std::vector<std::string> &args)
 {
     if (args.empty())
         return Refused("no verb; try `fervsim ctl help`");
     const std::string &verb = args[0];
+    for (const char *bare : kBareVerbs)
+        if (verb == bare && args.size() > 1)
+            return Refused(verb + " takes no words, not '" + args[1] + "'");
     if (verb == "help")
         return Done(kUsage);
     if (verb == "show") {

@@ -23,11 +23,16 @@ struct Options {
     std::string topology;
     std::string generate;
     std::string logFile;
+    bool haveTopology = false;
+    bool haveGenerate = false;
     int interfaces = 2;
     bool io = true;
     bool quiet = false;
     bool haveSeed = false;
     unsigned long seed = 0;
+    size_t maxConnections = SIM_DEFAULT_MAX_CONNECTIONS;
+    double idleTimeout = SIM_DEFAULT_IDLE_TIMEOUT;
+    uint64_t bufferLimit = SIM_DEFAULT_BUFFER_LIMIT;
 };
 
 static int UsageError(const char *fmt, const char *arg)
@@ -36,6 +41,34 @@ static int UsageError(const char *fmt, const char *arg)
     fprintf(stderr, fmt, arg);
     fprintf(stderr, "\n%s", SimUsageText);
     return 2;
+}
+
+// A byte count with an optional K, M or G (powers of 1024).
+static bool ParseSize(std::string text, uint64_t *out)
+{
+    unsigned shift = 0;
+    if (!text.empty()) {
+        char unit = text.back();
+        shift = unit == 'K' || unit == 'k' ? 10 : unit == 'M' || unit == 'm' ? 20 : unit == 'G' || unit == 'g' ? 30 : 0;
+        if (shift)
+            text.pop_back();
+    }
+    uint64_t v;
+    if (!SimParseUnsigned(text, (UINT64_MAX >> 1) >> shift, &v))
+        return false;
+    *out = v << shift;
+    return true;
+}
+
+// Seconds as digits with an optional fraction ("600", "0.5").
+static bool ParseSeconds(const std::string &text, double *out)
+{
+    size_t dot = text.find('.');
+    if (text.empty() || text.size() > 12 || text[0] == '.' || text.find_first_not_of("0123456789.") != std::string::npos ||
+        (dot != std::string::npos && text.find('.', dot + 1) != std::string::npos))
+        return false;
+    *out = strtod(text.c_str(), nullptr);
+    return true;
 }
 
 // Reads serve options from argv[i] on; stops at "--" or at the first word
@@ -58,7 +91,8 @@ static int ParseOptions(int argc, char **argv, int *i, Options *o)
             hasValue = true;
         }
         bool wantsValue = a == "--root" || a == "--interfaces" || a == "--topology" || a == "--generate" ||
-                          a == "--seed" || a == "--log";
+                          a == "--seed" || a == "--log" || a == "--max-connections" || a == "--idle-timeout" ||
+                          a == "--buffer-limit";
         if (wantsValue && !hasValue) {
             if (*i + 1 >= argc)
                 return UsageError("%s needs a value", a.c_str());
@@ -66,23 +100,45 @@ static int ParseOptions(int argc, char **argv, int *i, Options *o)
         } else if (!wantsValue && hasValue) {
             return UsageError("%s takes no value", a.c_str());
         }
+        // An empty name would quietly mean the default (built-in SAN, default
+        // root, standard error) instead of what was asked for.
+        if (value.empty() && (a == "--root" || a == "--topology" || a == "--log"))
+            return UsageError(a == "--root" ? "%s wants a folder, not an empty word" : "%s wants a file, not an empty word",
+                              a.c_str());
         if (a == "--root") {
             o->root = value;
         } else if (a == "--interfaces") {
-            char *end = nullptr;
-            long n = strtol(value.c_str(), &end, 10);
-            if (value.empty() || *end || n < 0 || n > 64)
-                return UsageError("--interfaces wants a number from 0 to 64, not %s", value.c_str());
+            uint64_t n;
+            if (!SimParseUnsigned(value, 64, &n))
+                return UsageError("--interfaces wants a number from 0 to 64, not '%s'", value.c_str());
             o->interfaces = (int)n;
         } else if (a == "--topology") {
             o->topology = value;
+            o->haveTopology = true;
         } else if (a == "--generate") {
+            SimShape shape;
+            std::string why;
+            if (!SimParseShape(value, &shape, &why))
+                return UsageError("%s", why.c_str());
             o->generate = value;
+            o->haveGenerate = true;
+        } else if (a == "--max-connections") {
+            uint64_t n;
+            if (!SimParseUnsigned(value, 1 << 20, &n) || n == 0)
+                return UsageError("--max-connections wants a number from 1 to 1048576, not '%s'", value.c_str());
+            o->maxConnections = (size_t)n;
+        } else if (a == "--idle-timeout") {
+            if (!ParseSeconds(value, &o->idleTimeout))
+                return UsageError("--idle-timeout wants seconds (0 for no limit), not '%s'", value.c_str());
+        } else if (a == "--buffer-limit") {
+            if (!ParseSize(value, &o->bufferLimit) || o->bufferLimit < (1u << 20))
+                return UsageError("--buffer-limit wants a size of at least 1M (bytes, or with K, M or G), not '%s'",
+                                  value.c_str());
         } else if (a == "--seed") {
-            char *end = nullptr;
-            o->seed = strtoul(value.c_str(), &end, 0);
-            if (value.empty() || *end)
-                return UsageError("--seed wants a number, not %s", value.c_str());
+            uint64_t seed;
+            if (!SimParseUnsigned(value, UINT32_MAX, &seed))
+                return UsageError("--seed wants a number from 0 to 4294967295, not '%s'", value.c_str());
+            o->seed = (unsigned long)seed;
             o->haveSeed = true;
         } else if (a == "--log") {
             o->logFile = value;
@@ -107,13 +163,13 @@ static bool LoadModel(const Options &o, SimModel *m)
 {
     std::string error;
     bool ok;
-    if (!o.topology.empty() && !o.generate.empty()) {
+    if (o.haveTopology && o.haveGenerate) {
         fprintf(stderr, "fervsim: --topology and --generate exclude each other\n");
         return false;
     }
-    if (!o.topology.empty())
+    if (o.haveTopology)
         ok = SimLoadTopologyFile(o.topology, m, &error);
-    else if (!o.generate.empty())
+    else if (o.haveGenerate)
         ok = SimGenerateTopology(o.generate, m, &error);
     else
         ok = SimLoadDefaultTopology(m, &error);
@@ -126,9 +182,15 @@ static bool LoadModel(const Options &o, SimModel *m)
     // The built-in and synthetic SANs start as if they had run for an hour,
     // so the first statistics query already shows live figures. A topology
     // file's counters are taken as they stand.
-    if (o.io && o.topology.empty())
+    if (o.io && !o.haveTopology)
         SimRunIo(m, 3600.0);
     return true;
+}
+
+static int CtlUsageError(const std::string &why)
+{
+    fprintf(stderr, "fervsim ctl: %s\n%s", why.c_str(), SimCtlUsage());
+    return 2;
 }
 
 static int Ctl(int argc, char **argv)
@@ -137,19 +199,25 @@ static int Ctl(int argc, char **argv)
     int i = 2;
     for (; i < argc; i++) {
         std::string a = argv[i];
-        if (a == "--root" && i + 1 < argc) {
+        if (a == "--root") {
+            // Without this check the verb would be taken for the folder, or
+            // "--root" itself for the verb.
+            if (i + 1 >= argc)
+                return CtlUsageError("--root wants a folder");
             root = argv[++i];
         } else if (a.compare(0, 7, "--root=") == 0) {
             root = a.substr(7);
         } else {
             break;
         }
+        if (root.empty())
+            return CtlUsageError("--root wants a folder, not an empty word");
     }
-    if (i >= argc) {
-        fputs(SimCtlUsage(), stderr);
-        return 2;
-    }
+    if (i >= argc)
+        return CtlUsageError("no verb given");
     if (std::string(argv[i]) == "help") {
+        if (i + 1 < argc)
+            return CtlUsageError(std::string("help takes no words, not '") + argv[i + 1] + "'");
         fputs(SimCtlUsage(), stdout);
         return 0;
     }
@@ -187,6 +255,9 @@ int main(int argc, char **argv)
     so.interfaces = o.interfaces;
     so.io = o.io;
     so.announce = !o.quiet;
+    so.maxConnections = o.maxConnections;
+    so.idleTimeout = o.idleTimeout;
+    so.bufferLimit = o.bufferLimit;
     FILE *log = nullptr;
     if (!o.logFile.empty()) {
         log = fopen(o.logFile.c_str(), "a");

@@ -560,26 +560,47 @@ std::string SimWwnText(const uint8_t *wwn)
     return s;
 }
 
-bool SimParseWwn(const std::string &text, uint8_t *wwn)
+bool SimParseHexBytes(const std::string &text, uint8_t *bytes, int count)
 {
-    uint8_t out[16];
-    int n = 0;
+    std::vector<uint8_t> out;
     int high = -1;
     for (char c : text) {
         if (c == ':' || c == '-')
             continue;
         int v = FervHexDigitValue(c);
-        if (v < 0 || n == 16)
+        if (v < 0 || (int)out.size() == count)
             return false;
         if (high < 0) {
             high = v;
         } else {
-            out[n++] = (uint8_t)(high << 4 | v);
+            out.push_back((uint8_t)(high << 4 | v));
             high = -1;
         }
     }
-    if (n != 16 || high >= 0)
+    if ((int)out.size() != count || high >= 0)
         return false;
-    memcpy(wwn, out, 16);
+    memcpy(bytes, out.data(), (size_t)count);
     return true;
+}
+
+bool SimParseUnsigned(const std::string &text, uint64_t max, uint64_t *value)
+{
+    bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    size_t i = hex ? 2 : 0;
+    if (i >= text.size())
+        return false;
+    uint64_t base = hex ? 16 : 10, v = 0;
+    for (; i < text.size(); i++) {
+        int digit = hex ? FervHexDigitValue(text[i]) : (text[i] >= '0' && text[i] <= '9' ? text[i] - '0' : -1);
+        if (digit < 0 || (uint64_t)digit > max || v > (max - (uint64_t)digit) / base)
+            return false;
+        v = v * base + (uint64_t)digit;
+    }
+    *value = v;
+    return true;
+}
+
+bool SimParseWwn(const std::string &text, uint8_t *wwn)
+{
+    return SimParseHexBytes(text, wwn, 16);
 }

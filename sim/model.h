@@ -182,5 +182,11 @@ std::string SimWwnText(const uint8_t *wwn);
 // Reads 32 hexadecimal digits (separators ':' and '-' allowed). Returns false
 // on anything else.
 bool SimParseWwn(const std::string &text, uint8_t *wwn);
+// Reads 2 * count hexadecimal digits into count bytes, the same way.
+bool SimParseHexBytes(const std::string &text, uint8_t *bytes, int count);
+// Reads a number written as decimal digits or as 0x and hexadecimal digits,
+// with nothing else (no sign, blank, fraction or octal), from 0 to max.
+// Returns false on anything else.
+bool SimParseUnsigned(const std::string &text, uint64_t max, uint64_t *value);
 
 #endif

@@ -9,6 +9,7 @@
 
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -109,30 +110,58 @@ bool SimLoadDefaultTopology(SimModel *m, std::string *error)
 
 // ---- synthetic topologies -------------------------------------------------------------
 
-static bool ParseCount(const char *&p, long max, long *out)
+bool SimParseShape(const std::string &shape, SimShape *out, std::string *error)
 {
-    char *end = nullptr;
-    long v = strtol(p, &end, 10);
-    if (end == p || v < 0 || v > max)
+    // The limits of one synthetic topology: what a reply can carry in all,
+    // and what a model the size of a large SAN needs, not more.
+    static const struct {
+        const char *what;
+        uint64_t max;
+    } kParts[3] = {{"devices", 100000}, {"LUNs per device", 100000}, {"paths per LUN", 64}};
+    std::vector<std::string> parts;
+    for (size_t from = 0;;) {
+        size_t colon = shape.find(':', from);
+        parts.push_back(shape.substr(from, colon == std::string::npos ? std::string::npos : colon - from));
+        if (colon == std::string::npos)
+            break;
+        from = colon + 1;
+    }
+    uint64_t n[3] = {0, 0, 0};
+    for (size_t i = 0; i < parts.size(); i++) {
+        if (parts.size() != 3 || !SimParseUnsigned(parts[i], UINT32_MAX, &n[i])) {
+            *error = "--generate wants DEVICES:LUNS:PATHS, e.g. 100:100:10, not '" + shape + "'";
+            return false;
+        }
+    }
+    for (int i = 0; i < 3; i++) {
+        if (n[i] > kParts[i].max) {
+            *error = "--generate: at most " + std::to_string(kParts[i].max) + " " + kParts[i].what + ", not " +
+                     std::to_string(n[i]);
+            return false;
+        }
+    }
+    uint64_t luns = n[0] * n[1], paths = luns * n[2];
+    if (luns > SIM_MAX_GENERATED) {
+        *error = "--generate: at most " + std::to_string(SIM_MAX_GENERATED) + " LUNs in all, not " + std::to_string(luns);
         return false;
-    *out = v;
-    p = end;
+    }
+    if (paths > SIM_MAX_GENERATED) {
+        *error = "--generate: at most " + std::to_string(SIM_MAX_GENERATED) + " paths in all, not " +
+                 std::to_string(paths);
+        return false;
+    }
+    out->devices = (long)n[0];
+    out->luns = (long)n[1];
+    out->paths = (long)n[2];
     return true;
 }
 
-bool SimGenerateTopology(const std::string &shape, SimModel *m, std::string *error)
+bool SimGenerateTopology(const std::string &text, SimModel *m, std::string *error)
 {
-    long devices = 0, luns = 0, paths = 0;
-    const char *p = shape.c_str();
-    if (!ParseCount(p, 100000, &devices) || *p++ != ':' || !ParseCount(p, 100000, &luns) || *p++ != ':' ||
-        !ParseCount(p, 64, &paths) || *p != '\0') {
-        *error = "--generate wants DEVICES:LUNS:PATHS, e.g. 100:100:10";
+    SimShape shape;
+    if (!SimParseShape(text, &shape, error))
         return false;
-    }
-    if ((long long)devices * luns * paths > 2000000) {
-        *error = "--generate: at most 2000000 paths";
-        return false;
-    }
+    const long devices = shape.devices, luns = shape.luns, paths = shape.paths;
     const int hbaCount = 4;
     for (int h = 0; h < hbaCount; h++) {
         char name[16];
@@ -202,27 +231,51 @@ static bool Fail(Reader *r, const std::string &where, const std::string &what)
     return false;
 }
 
-// A number given as a JSON integer or as a text ("0x1f", "31").
+// The text of a JSON value for a message: short, as written.
+static std::string Shown(const json &v)
+{
+    std::string text = v.dump(-1, ' ', false, json::error_handler_t::replace);
+    return text.size() > 40 ? text.substr(0, 37) + "..." : text;
+}
+
+// A number from 0 to 4294967295, given as a JSON integer or as a text in
+// decimal or 0x hexadecimal ("31", "0x1f"). A negative number, a sign, a
+// blank or a fraction is refused rather than wrapped or cut.
 static bool ReadU32(Reader *r, const json &v, const std::string &where, uint32_t *out)
 {
-    if (v.is_number_integer()) {
-        long long x = v.get<long long>();
-        if (x < INT32_MIN || x > (long long)UINT32_MAX)
-            return Fail(r, where, "number out of range");
-        *out = (uint32_t)x;
-        return true;
+    uint64_t x = 0;
+    bool ok = v.is_number_unsigned() ? (x = v.get<uint64_t>()) <= UINT32_MAX
+              : v.is_string()        ? SimParseUnsigned(v.get<std::string>(), UINT32_MAX, &x)
+                                     : false;
+    if (!ok)
+        return Fail(r, where, "must be a number from 0 to 4294967295, not " + Shown(v));
+    *out = (uint32_t)x;
+    return true;
+}
+
+// A signed 32-bit number: the same, with a minus sign allowed.
+static bool ReadI32(Reader *r, const json &v, const std::string &where, int32_t *out)
+{
+    uint64_t x = 0;
+    bool ok;
+    if (v.is_number_unsigned()) {
+        ok = (x = v.get<uint64_t>()) <= INT32_MAX;
+        *out = (int32_t)x;
+    } else if (v.is_number_integer()) {
+        long long y = v.get<long long>();
+        ok = y >= INT32_MIN && y <= INT32_MAX;
+        *out = (int32_t)y;
+    } else if (v.is_string()) {
+        std::string text = v.get<std::string>();
+        bool negative = !text.empty() && text[0] == '-';
+        ok = SimParseUnsigned(negative ? text.substr(1) : text, negative ? 2147483648u : INT32_MAX, &x);
+        *out = negative ? (int32_t)(0 - x) : (int32_t)x;
+    } else {
+        ok = false;
     }
-    if (v.is_string()) {
-        const std::string s = v.get<std::string>();
-        char *end = nullptr;
-        errno = 0;
-        long long x = strtoll(s.c_str(), &end, 0);
-        if (s.empty() || *end != '\0' || errno != 0 || x < INT32_MIN || x > (long long)UINT32_MAX)
-            return Fail(r, where, "not a number: " + s);
-        *out = (uint32_t)x;
-        return true;
-    }
-    return Fail(r, where, "a number was expected");
+    if (!ok)
+        return Fail(r, where, "must be a number from -2147483648 to 2147483647, not " + Shown(v));
+    return true;
 }
 
 static bool ReadText(Reader *r, const json &obj, const char *key, const std::string &where, std::string *out,
@@ -266,22 +319,24 @@ static bool ReadParameters(Reader *r, const json &p, SimParams *out)
     const std::string where = "parameters";
     if (!p.is_object())
         return Fail(r, where, "must be an object");
-    uint32_t v;
+    struct Signed {
+        const char *key;
+        int32_t *dst;
+    } signedFields[] = {{"pollRate", &out->pollRate}, {"autoFailBack", &out->autoFailBack}};
+    for (const Signed &f : signedFields) {
+        auto it = p.find(f.key);
+        if (it != p.end() && !ReadI32(r, *it, where + "." + f.key, f.dst))
+            return false;
+    }
     struct Field {
         const char *key;
         uint32_t *dst;
-    } fields[] = {
-        {"pollRate", (uint32_t *)&out->pollRate}, {"autoFailBack", (uint32_t *)&out->autoFailBack},
-        {"logLevel", &out->logLevel},             {"paramT", &out->paramT},
-        {"paramR", &out->paramR},                 {"paramD", &out->paramD},
-    };
+    } fields[] = {{"logLevel", &out->logLevel}, {"paramT", &out->paramT}, {"paramR", &out->paramR},
+                  {"paramD", &out->paramD}};
     for (const Field &f : fields) {
         auto it = p.find(f.key);
-        if (it == p.end())
-            continue;
-        if (!ReadU32(r, *it, where + "." + f.key, &v))
+        if (it != p.end() && !ReadU32(r, *it, where + "." + f.key, f.dst))
             return false;
-        *f.dst = v;
     }
     if (out->pollRate < 2 || out->pollRate > 60)
         return Fail(r, where, "pollRate must lie from 2 to 60");
@@ -291,11 +346,10 @@ static bool ReadParameters(Reader *r, const json &p, SimParams *out)
     if (dv != p.end()) {
         if (!dv->is_array() || dv->size() != 4)
             return Fail(r, where, "driverVersion must be four numbers");
-        for (int i = 0; i < 4; i++) {
-            if (!ReadU32(r, (*dv)[(size_t)i], where + ".driverVersion", &v))
+        for (int i = 0; i < 4; i++)
+            if (!ReadI32(r, (*dv)[(size_t)i], where + ".driverVersion[" + std::to_string(i) + "]",
+                         &out->driverVersion[i]))
                 return false;
-            out->driverVersion[i] = (int32_t)v;
-        }
     }
     return true;
 }
@@ -489,8 +543,8 @@ static bool ReadTopology(Reader *r, SimModel *m, const json &doc)
         if (!ReadText(r, jh, "model", where, &m->hbas[hi].model, false) ||
             !ReadText(r, jh, "wwpn", where, &wwpn, false))
             return false;
-        for (size_t k = 0; k + 1 < wwpn.size() && k / 2 < 8; k += 2)
-            m->hbas[hi].wwpn[k / 2] = (uint8_t)strtoul(wwpn.substr(k, 2).c_str(), nullptr, 16);
+        if (jh.contains("wwpn") && !SimParseHexBytes(wwpn, m->hbas[hi].wwpn, 8))
+            return Fail(r, where, "\"wwpn\" must be 16 hexadecimal digits, not " + Shown(jh["wwpn"]));
     }
     auto devices = doc.find("devices");
     if (devices == doc.end() || !devices->is_array())

@@ -16,6 +16,17 @@ bool SimLoadTopologyFile(const std::string &path, SimModel *m, std::string *erro
 // shape is DEVICES:LUNS:PATHS (LUNs per device, paths per LUN).
 bool SimGenerateTopology(const std::string &shape, SimModel *m, std::string *error);
 
+// The LUNs, and the paths, of a synthetic topology in all.
+#define SIM_MAX_GENERATED 2000000u
+
+struct SimShape {
+    long devices, luns, paths; // luns per device, paths per LUN
+};
+// Reads DEVICES:LUNS:PATHS: at most 100000 devices, 100000 LUNs per device,
+// 64 paths per LUN and SIM_MAX_GENERATED LUNs and paths in all. Returns false
+// with a message naming the part that is wrong.
+bool SimParseShape(const std::string &shape, SimShape *out, std::string *error);
+
 // The model in the topology file format, with the live state of every path
 // (state, link, disabled, active, counters) and the change counter.
 std::string SimTopologyJson(const SimModel &m);

@@ -10,6 +10,7 @@
 #ifndef FERVSIM_TRANSPORT_H
 #define FERVSIM_TRANSPORT_H
 
+#include <stdint.h>
 #include <stdio.h>
 #include <time.h>
 
@@ -25,6 +26,10 @@
 // The admin pipe of the Windows transport.
 #define SIM_ADMIN_PIPE "\\\\.\\pipe\\FervSimCtl"
 
+#define SIM_DEFAULT_MAX_CONNECTIONS 16384
+#define SIM_DEFAULT_IDLE_TIMEOUT 600.0
+#define SIM_DEFAULT_BUFFER_LIMIT (1ull << 30)
+
 struct SimServerOptions {
     std::string root;       // Unix: the namespace's root directory; unused on Windows
     int interfaces = 2;     // interfaces served (Unix) or known to the faults (Windows)
@@ -32,6 +37,11 @@ struct SimServerOptions {
     bool announce = true;   // print the "serving" line at start
     int readyFd = -1;       // Unix: written to (one byte) and closed once serving
     FILE *log = nullptr;    // log lines; null = standard error
+    // Unix: limits that keep one client, or many, from starving the others.
+    size_t maxConnections = SIM_DEFAULT_MAX_CONNECTIONS; // request connections held at once
+    double idleTimeout = SIM_DEFAULT_IDLE_TIMEOUT;       // seconds a connection without a held
+                                                         // request may stay silent; 0 = no limit
+    uint64_t bufferLimit = SIM_DEFAULT_BUFFER_LIMIT;     // bytes held for all connections together
 };
 
 // The usage text of fervsim on this platform.

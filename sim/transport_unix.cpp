@@ -3,7 +3,6 @@
 // socket for `fervsim ctl`, all in one poll loop.
 #include "sim/transport.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -11,7 +10,7 @@
 #include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -21,21 +20,37 @@
 #include <algorithm>
 #include <memory>
 #include <vector>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include "lib/ferv_wire.h"
 #include "proto/ferv_proto.h"
+#include "sim/frame.h"
+#include "sim/rootdir.h"
 #include "sim/service.h"
 
 static const size_t kReadChunk = 65536;
 static const size_t kBusyInputLimit = 65536; // bytes a client may send while its request is outstanding
 static const size_t kAdminLineLimit = 1 << 20;
-static const size_t kMaxConnections = 8192;
+// Admin connections have a pool of their own, with descriptors kept free for
+// it, so that `fervsim ctl` answers however many clients hold the others.
+static const size_t kAdminConnections = 16;
+// Descriptors besides the connections: standard streams, log, signal pipe,
+// lock, folders, listeners' spares and the checks of stale sockets.
+static const size_t kOtherDescriptors = 24;
+// A buffer that has drained keeps at most this much of its allocation.
+static const size_t kKeptCapacity = 65536;
+// ERROR_NO_SYSTEM_RESOURCES: a reply refused because the bytes held for all
+// connections would pass the limit.
+static const uint32_t kWin32NoSystemResources = 1450;
 static const int ENDPOINT_ADMIN = -1;
 
 struct Listener {
     int fd;
     int endpoint; // SIM_ENDPOINT_CONTROL, 1 + interface, or ENDPOINT_ADMIN
-    std::string path;
+    int dirFd;    // the checked folder it lies in
+    std::string name;
 };
 
 struct Conn {
@@ -51,6 +66,8 @@ struct Conn {
     SimReply heldReply;
     bool closing = false; // close once the output is written
     bool dead = false;
+    double lastActive = 0; // last byte read or written, or its held request answered
+    size_t charge = 0;     // bytes of its buffers counted against the buffer limit
 };
 
 struct Server {
@@ -60,9 +77,11 @@ struct Server {
     std::vector<Listener> listeners;
     std::vector<std::unique_ptr<Conn>> conns;
     double acceptPausedUntil = 0;
-    int lockFd = -1;
-    std::string lockPath;
-    std::vector<std::string> madeDirs; // removed again at the end, innermost first
+    SimRootDir dir;
+    size_t maxConnections = 0;     // request connections at once, within the descriptor limit
+    size_t requestConns = 0;       // open request connections
+    size_t adminConns = 0;         // open admin connections
+    uint64_t held = 0;             // bytes charged to all connections
 };
 
 const char SimUsageText[] =
@@ -79,6 +98,11 @@ const char SimUsageText[] =
     "  --no-io              no simulated host I/O (counters move only by ctl)\n"
     "  --seed N             seed of the simulated I/O\n"
     "  --log FILE           append log lines to FILE instead of standard error\n"
+    "  --max-connections N  request connections served at once (default 16384); at the limit the\n"
+    "                       one idle longest is closed\n"
+    "  --idle-timeout SECS  close a connection silent this long without a held request\n"
+    "                       (default 600, 0 = never)\n"
+    "  --buffer-limit SIZE  bytes held for all connections together, with K, M or G (default 1G)\n"
     "  --quiet              no start and stop lines\n"
     "  --help               this text\n"
     "  --version            print the version and exit\n";
@@ -121,14 +145,68 @@ std::string SimDefaultRoot()
     return "/tmp/ferv-" + std::to_string((unsigned long)getuid());
 }
 
+// ---- buffers and the limit on bytes held --------------------------------------------------
+
+// Bytes a connection holds: what its buffers have allocated, since that is
+// what the emulator's memory grows by.
+static size_t ChargeOf(const Conn *c)
+{
+    return c->in.capacity() + c->out.capacity() + c->heldRequest.capacity();
+}
+
+static void Recount(Server *s, Conn *c)
+{
+    size_t now = ChargeOf(c);
+    s->held = s->held - c->charge + now;
+    c->charge = now;
+}
+
+// Gives back the allocation of a buffer that has (nearly) drained.
+static void Trim(std::vector<uint8_t> *v)
+{
+    if (v->capacity() > kKeptCapacity && v->size() <= kKeptCapacity / 4) {
+        std::vector<uint8_t> kept(v->begin(), v->end());
+        v->swap(kept);
+    }
+}
+
+// True when growing a connection's buffers by `more` bytes keeps the bytes
+// held for all connections within the limit.
+static bool WithinLimit(const Server *s, size_t more)
+{
+    return s->held + more <= s->opt.bufferLimit;
+}
+
+// Closes a connection at once and takes it out of the counts; the loop
+// drops its entry later.
+static void Forget(Server *s, Conn *c)
+{
+    c->dead = true;
+    if (c->fd < 0)
+        return;
+    close(c->fd);
+    c->fd = -1;
+    std::vector<uint8_t>().swap(c->in);
+    std::vector<uint8_t>().swap(c->out);
+    std::vector<uint8_t>().swap(c->heldRequest);
+    c->outPos = 0;
+    c->held = false;
+    Recount(s, c);
+    if (c->endpoint == ENDPOINT_ADMIN)
+        s->adminConns--;
+    else
+        s->requestConns--;
+}
+
 // ---- output ---------------------------------------------------------------------------
 
-static void Flush(Conn *c)
+static void Flush(Server *s, Conn *c)
 {
     while (c->outPos < c->out.size()) {
         ssize_t n = send(c->fd, c->out.data() + c->outPos, c->out.size() - c->outPos, MSG_NOSIGNAL);
         if (n > 0) {
             c->outPos += (size_t)n;
+            c->lastActive = Now();
             continue;
         }
         if (n < 0 && errno == EINTR)
@@ -140,6 +218,8 @@ static void Flush(Conn *c)
     }
     c->out.clear();
     c->outPos = 0;
+    Trim(&c->out);
+    Recount(s, c);
     if (c->closing)
         c->dead = true;
 }
@@ -149,15 +229,31 @@ static bool OutputPending(const Conn *c)
     return c->outPos < c->out.size();
 }
 
-static void SendReply(Conn *c, uint32_t type, uint32_t error, const std::vector<uint8_t> *data)
+// Queues a reply and writes what the client takes at once. A reply that
+// would take the bytes held for all connections past the limit (a client
+// that does not read keeps it all) is refused instead, with
+// ERROR_NO_SYSTEM_RESOURCES as a driver short of memory would.
+static void SendReply(Server *s, Conn *c, uint32_t type, uint32_t error, const std::vector<uint8_t> *data)
 {
-    uint8_t h[FERV_FRAME_REP_HEADER_SIZE];
     uint32_t info = data ? (uint32_t)data->size() : 0;
+    size_t need = c->out.size() + FERV_FRAME_REP_HEADER_SIZE + info;
+    if (info && need > c->out.capacity() && !WithinLimit(s, need - c->out.capacity())) {
+        SimLogf(&s->svc, FERV_LOG_INTERNAL_ERRORS,
+                "refused a reply of %u bytes with Win32 error %u: the bytes held for all connections would pass "
+                "%llu (--buffer-limit)",
+                info, kWin32NoSystemResources, (unsigned long long)s->opt.bufferLimit);
+        error = kWin32NoSystemResources;
+        info = 0;
+        need = c->out.size() + FERV_FRAME_REP_HEADER_SIZE;
+    }
+    uint8_t h[FERV_FRAME_REP_HEADER_SIZE];
     FervFrameStoreReply(h, type, error, info);
+    c->out.reserve(need);
     c->out.insert(c->out.end(), h, h + FERV_FRAME_REP_HEADER_SIZE);
     if (info)
         c->out.insert(c->out.end(), data->begin(), data->end());
-    Flush(c);
+    Recount(s, c);
+    Flush(s, c);
 }
 
 // ---- requests ----------------------------------------------------------------------------
@@ -177,9 +273,9 @@ static void ReleaseHeld(Server *s)
             SimReply r;
             SimReleaseHeld(s->m, q, c->heldReply, &r);
             c->held = false;
-            c->heldRequest.clear();
-            c->heldRequest.shrink_to_fit();
-            SendReply(c, FERV_FRAME_COMPLETE, r.error, &r.data);
+            std::vector<uint8_t>().swap(c->heldRequest);
+            c->lastActive = Now();
+            SendReply(s, c, FERV_FRAME_COMPLETE, r.error, &r.data);
         }
         DrainModelEvents(s);
     }
@@ -203,10 +299,10 @@ static void HandleFrame(Server *s, Conn *c, uint32_t code, const uint8_t *body, 
         c->heldRequest.assign(body, body + inSize);
         c->heldReply = r;
         c->heldReply.data.clear();
-        SendReply(c, FERV_FRAME_PENDING, 0, nullptr);
+        SendReply(s, c, FERV_FRAME_PENDING, 0, nullptr);
         return;
     }
-    SendReply(c, FERV_FRAME_COMPLETE, r.error, &r.data);
+    SendReply(s, c, FERV_FRAME_COMPLETE, r.error, &r.data);
 }
 
 static void HandleAdminLine(Server *s, Conn *c, const std::string &line)
@@ -224,14 +320,16 @@ static void HandleAdminLine(Server *s, Conn *c, const std::string &line)
             h->dead = true;
         } else if (r.failHeld) {
             h->held = false;
-            h->heldRequest.clear();
-            SendReply(h, FERV_FRAME_COMPLETE, r.failError, nullptr);
+            std::vector<uint8_t>().swap(h->heldRequest);
+            h->lastActive = Now();
+            SendReply(s, h, FERV_FRAME_COMPLETE, r.failError, nullptr);
         }
     }
     AfterModelWork(s);
     c->closing = true;
     c->out.insert(c->out.end(), text.begin(), text.end());
-    Flush(c);
+    Recount(s, c);
+    Flush(s, c);
 }
 
 static void ProcessAdmin(Server *s, Conn *c)
@@ -245,7 +343,8 @@ static void ProcessAdmin(Server *s, Conn *c)
         return;
     }
     std::string line(c->in.begin(), nl);
-    c->in.clear();
+    std::vector<uint8_t>().swap(c->in);
+    Recount(s, c);
     HandleAdminLine(s, c, line);
 }
 
@@ -258,23 +357,61 @@ static void ProcessInput(Server *s, Conn *c)
         return;
     }
     size_t used = 0;
-    while (!c->dead && !c->held && !OutputPending(c) && c->in.size() - used >= FERV_FRAME_REQ_HEADER_SIZE) {
-        const uint8_t *h = c->in.data() + used;
-        if (!FervFrameRequestIsValid(h)) {
+    while (!c->dead && !c->held && !OutputPending(c) && c->in.size() > used) {
+        SimFrame f;
+        SimFrameStatus status = SimReadFrame(c->in.data() + used, c->in.size() - used, &f);
+        if (status == SIM_FRAME_MALFORMED) {
             SimLogf(&s->svc, FERV_LOG_INTERNAL_ERRORS, "closed a connection: malformed request frame");
             c->dead = true;
             break;
         }
-        uint32_t inSize = FervLoad32(h + FERV_FRAME_REQ_IN_SIZE);
-        if (c->in.size() - used < (size_t)FERV_FRAME_REQ_HEADER_SIZE + inSize)
+        if (status == SIM_FRAME_INCOMPLETE)
             break;
-        HandleFrame(s, c, FervLoad32(h + FERV_FRAME_REQ_CODE), h + FERV_FRAME_REQ_HEADER_SIZE, inSize,
-                    FervLoad32(h + FERV_FRAME_REQ_OUT_SIZE));
-        used += FERV_FRAME_REQ_HEADER_SIZE + inSize;
+        HandleFrame(s, c, f.code, f.body, f.inSize, f.outSize);
+        used += f.size;
         AfterModelWork(s);
     }
-    if (used)
+    if (used && !c->dead) {
         c->in.erase(c->in.begin(), c->in.begin() + (long)used);
+        Trim(&c->in);
+        Recount(s, c);
+    }
+}
+
+// Bytes of the request frame at the front of the input, once its header is
+// in and sound; 0 before that.
+static size_t FrameAhead(const Conn *c)
+{
+    SimFrame f;
+    if (c->endpoint == ENDPOINT_ADMIN || SimReadFrame(c->in.data(), c->in.size(), &f) == SIM_FRAME_MALFORMED)
+        return 0;
+    return f.size;
+}
+
+// Makes room for n more input bytes: up to the size of the frame under way
+// once its header is in (a 256 MiB request takes 256 MiB, not the 512 MiB
+// that doubling would reach), else by doubling. Returns false, with a log
+// line, when that would take the bytes held for all connections past the
+// limit: the connection that asks for more is the one dropped.
+static bool MakeRoom(Server *s, Conn *c, size_t n)
+{
+    size_t want = c->in.size() + n;
+    if (want <= c->in.capacity())
+        return true;
+    size_t grown = std::max(want, std::max(c->in.capacity() * 2, kReadChunk));
+    size_t frame = FrameAhead(c);
+    if (frame >= want)
+        grown = std::min(grown, frame);
+    if (!WithinLimit(s, grown - c->in.capacity())) {
+        SimLogf(&s->svc, FERV_LOG_INTERNAL_ERRORS,
+                "closed a connection: its request%s would take the bytes held for all connections past %llu "
+                "(--buffer-limit)",
+                frame ? (" of " + std::to_string(frame) + " bytes").c_str() : "",
+                (unsigned long long)s->opt.bufferLimit);
+        return false;
+    }
+    c->in.reserve(grown);
+    return true;
 }
 
 static void ReadFrom(Server *s, Conn *c)
@@ -283,7 +420,13 @@ static void ReadFrom(Server *s, Conn *c)
     for (int rounds = 0; rounds < 64 && !c->dead; rounds++) {
         ssize_t n = recv(c->fd, buf, sizeof buf, 0);
         if (n > 0) {
+            c->lastActive = Now();
+            if (!MakeRoom(s, c, (size_t)n)) {
+                c->dead = true;
+                return;
+            }
             c->in.insert(c->in.end(), buf, buf + n);
+            Recount(s, c);
             bool busy = c->held || OutputPending(c) || c->closing;
             if (busy && c->in.size() > kBusyInputLimit) {
                 SimLogf(&s->svc, FERV_LOG_INTERNAL_ERRORS,
@@ -310,81 +453,13 @@ static void ReadFrom(Server *s, Conn *c)
 
 // ---- setup and teardown -------------------------------------------------------------------
 
-static bool MakeDir(Server *s, const std::string &path, std::string *error)
+static bool Listen(Server *s, int dirFd, const std::string &dirPath, const std::string &name, int endpoint,
+                   std::string *error)
 {
-    if (mkdir(path.c_str(), 0700) == 0) {
-        s->madeDirs.push_back(path);
-        return true;
-    }
-    if (errno == EEXIST)
-        return true;
-    *error = "cannot create " + path + ": " + strerror(errno);
-    return false;
-}
-
-static bool MakeDirs(Server *s, const std::string &path, std::string *error)
-{
-    for (size_t i = 1; i < path.size(); i++) {
-        if (path[i] == '/' && !MakeDir(s, path.substr(0, i), error))
-            return false;
-    }
-    return MakeDir(s, path, error);
-}
-
-static bool FillAddress(const std::string &path, struct sockaddr_un *a)
-{
-    memset(a, 0, sizeof *a);
-    a->sun_family = AF_UNIX;
-    if (path.size() >= sizeof a->sun_path)
-        return false;
-    memcpy(a->sun_path, path.c_str(), path.size() + 1);
-    return true;
-}
-
-// True when something listens on the socket at path.
-static bool SocketLive(const std::string &path)
-{
-    struct sockaddr_un a;
-    if (!FillAddress(path, &a))
-        return false;
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd = SimRootListen(dirPath + "/" + name, 512, error);
     if (fd < 0)
         return false;
-    bool live = connect(fd, (struct sockaddr *)&a, sizeof a) == 0;
-    close(fd);
-    return live;
-}
-
-// Removes a socket that nobody serves. Returns false when it is live.
-static bool ClearStale(const std::string &path, std::string *error)
-{
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode))
-        return true;
-    if (SocketLive(path)) {
-        *error = path + " is already served by another process";
-        return false;
-    }
-    unlink(path.c_str());
-    return true;
-}
-
-static bool Listen(Server *s, const std::string &path, int endpoint, std::string *error)
-{
-    struct sockaddr_un a;
-    if (!FillAddress(path, &a)) {
-        *error = "socket path too long: " + path;
-        return false;
-    }
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0 || bind(fd, (struct sockaddr *)&a, sizeof a) != 0 || chmod(path.c_str(), 0600) != 0 ||
-        listen(fd, 512) != 0) {
-        *error = "cannot listen on " + path + ": " + strerror(errno);
-        if (fd >= 0)
-            close(fd);
-        return false;
-    }
-    s->listeners.push_back(Listener{fd, endpoint, path});
+    s->listeners.push_back(Listener{fd, endpoint, dirFd, name});
     return true;
 }
 
@@ -395,74 +470,58 @@ static std::string InterfaceName(int i)
     return name;
 }
 
+// Makes and checks the folders and the lock (sim/rootdir.h), clears sockets
+// left by an emulator that died, and listens.
 static bool Start(Server *s, std::string *error)
 {
-    const std::string &root = s->opt.root;
-    if (root.empty()) {
-        *error = "no root directory";
+    SimRootDir *d = &s->dir;
+    if (!SimRootOpen(d, s->opt.root, SIM_LOCK_NAME, error))
         return false;
-    }
-    if (!MakeDirs(s, root, error))
+    if (!SimRootClearName(d->rootFd, d->root, FERV_CONTROL_DEVICE_NAME, error) ||
+        !SimRootClearName(d->rootFd, d->root, SIM_ADMIN_NAME, error) ||
+        !SimRootClearFolder(d->classFd, d->classDir, error))
         return false;
-    struct stat st;
-    if (stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        *error = root + " is not a directory";
-        return false;
-    }
-    if (st.st_uid != geteuid()) {
-        *error = root + " belongs to another user";
-        return false;
-    }
-    s->lockPath = root + "/" + SIM_LOCK_NAME;
-    s->lockFd = open(s->lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (s->lockFd < 0 || flock(s->lockFd, LOCK_EX | LOCK_NB) != 0) {
-        *error = "another emulator already serves " + root;
-        if (s->lockFd >= 0)
-            close(s->lockFd);
-        s->lockFd = -1;
-        return false;
-    }
-    const std::string classDir = root + "/" + FERV_INTERFACE_CLASS_DIR;
-    if (!ClearStale(root + "/" + FERV_CONTROL_DEVICE_NAME, error) || !ClearStale(root + "/" + SIM_ADMIN_NAME, error))
-        return false;
-    if (DIR *d = opendir(classDir.c_str())) {
-        bool ok = true;
-        while (struct dirent *e = readdir(d)) {
-            std::string name = e->d_name;
-            if (name != "." && name != ".." && !ClearStale(classDir + "/" + name, error))
-                ok = false;
-        }
-        closedir(d);
-        if (!ok)
-            return false;
-    }
-    if (!MakeDir(s, root + "/" + FERV_INTERFACES_DIR, error) || !MakeDir(s, classDir, error))
-        return false;
-    if (!Listen(s, root + "/" + FERV_CONTROL_DEVICE_NAME, SIM_ENDPOINT_CONTROL, error))
+    if (!Listen(s, d->rootFd, d->root, FERV_CONTROL_DEVICE_NAME, SIM_ENDPOINT_CONTROL, error))
         return false;
     for (int i = 0; i < s->opt.interfaces; i++)
-        if (!Listen(s, classDir + "/" + InterfaceName(i), 1 + i, error))
+        if (!Listen(s, d->classFd, d->classDir, InterfaceName(i), 1 + i, error))
             return false;
-    return Listen(s, root + "/" + SIM_ADMIN_NAME, ENDPOINT_ADMIN, error);
+    return Listen(s, d->rootFd, d->root, SIM_ADMIN_NAME, ENDPOINT_ADMIN, error);
 }
 
 static void Stop(Server *s)
 {
     for (auto &c : s->conns)
-        close(c->fd);
+        Forget(s, c.get());
     s->conns.clear();
     for (const Listener &l : s->listeners) {
         close(l.fd);
-        unlink(l.path.c_str());
+        unlinkat(l.dirFd, l.name.c_str(), 0);
     }
     s->listeners.clear();
-    if (s->lockFd >= 0) {
-        unlink(s->lockPath.c_str());
-        close(s->lockFd);
-        s->lockFd = -1;
+    SimRootClose(&s->dir);
+}
+
+// Makes room for one more connection of a full pool by closing the one of
+// that pool that has been idle longest (no request held). Returns false
+// when every connection of the pool holds a request.
+static bool EvictIdlest(Server *s, bool admin, size_t limit)
+{
+    Conn *oldest = nullptr;
+    for (auto &cp : s->conns) {
+        Conn *c = cp.get();
+        if (c->dead || c->held || (c->endpoint == ENDPOINT_ADMIN) != admin)
+            continue;
+        if (!oldest || c->lastActive < oldest->lastActive)
+            oldest = c;
     }
-    for (size_t i = s->madeDirs.size(); i-- > 0;)
-        rmdir(s->madeDirs[i].c_str()); // only empty ones go
+    if (!oldest)
+        return false;
+    SimLogf(&s->svc, FERV_LOG_INTERNAL_ERRORS,
+            "closed the %sconnection idle longest (%.1f s) to make room: %zu at once is the limit%s",
+            admin ? "admin " : "", Now() - oldest->lastActive, limit, admin ? "" : " (--max-connections)");
+    Forget(s, oldest);
+    return true;
 }
 
 static void AcceptAll(Server *s, const Listener &l)
@@ -480,16 +539,50 @@ static void AcceptAll(Server *s, const Listener &l)
             }
             return;
         }
-        if (s->conns.size() >= kMaxConnections) {
-            SimLogf(&s->svc, FERV_LOG_INTERNAL_ERRORS, "too many connections; one refused");
+        bool admin = l.endpoint == ENDPOINT_ADMIN;
+        size_t &count = admin ? s->adminConns : s->requestConns;
+        size_t limit = admin ? kAdminConnections : s->maxConnections;
+        if (count >= limit && !EvictIdlest(s, admin, limit)) {
+            SimLogf(&s->svc, FERV_LOG_INTERNAL_ERRORS,
+                    "too many connections (%zu), each with a request held; one refused", count);
             close(fd);
             continue;
         }
         std::unique_ptr<Conn> c(new Conn);
         c->fd = fd;
         c->endpoint = l.endpoint;
+        c->lastActive = Now();
+        count++;
         s->conns.push_back(std::move(c));
     }
+}
+
+// Closes the connections that have been silent for the idle time limit
+// without a request held (a pended wait is never idle). Returns when the
+// next one falls due.
+static double CloseIdle(Server *s, double now)
+{
+    const double never = 1e300;
+    if (s->opt.idleTimeout <= 0)
+        return never;
+    double next = never;
+    size_t closed = 0;
+    for (auto &cp : s->conns) {
+        Conn *c = cp.get();
+        if (c->dead || c->held)
+            continue;
+        double due = c->lastActive + s->opt.idleTimeout;
+        if (due <= now) {
+            Forget(s, c);
+            closed++;
+        } else {
+            next = std::min(next, due);
+        }
+    }
+    if (closed)
+        SimLogf(&s->svc, FERV_LOG_INTERNAL_ERRORS, "closed %zu connection%s idle for %g s (--idle-timeout)", closed,
+                closed == 1 ? "" : "s", s->opt.idleTimeout);
+    return next;
 }
 
 // Runs the timers that are due; returns when the next one is.
@@ -497,7 +590,28 @@ static double RunTimers(Server *s, double now)
 {
     double wake = SimServiceTick(&s->svc, now);
     AfterModelWork(s);
-    return wake;
+    return std::min(wake, CloseIdle(s, now));
+}
+
+// Drops the entries of closed connections; when many went at once, hands
+// the freed memory back to the system.
+static void DropClosed(Server *s)
+{
+    size_t kept = 0, dropped = 0;
+    for (size_t i = 0; i < s->conns.size(); i++) {
+        if (s->conns[i]->dead) {
+            Forget(s, s->conns[i].get());
+            s->conns[i].reset();
+            dropped++;
+        } else {
+            s->conns[kept++] = std::move(s->conns[i]);
+        }
+    }
+    s->conns.resize(kept);
+#ifdef __GLIBC__
+    if (dropped >= 64 || (dropped && s->conns.empty()))
+        malloc_trim(0);
+#endif
 }
 
 static void Loop(Server *s)
@@ -521,7 +635,7 @@ static void Loop(Server *s)
         double now = Now();
         if (!accepting)
             wake = std::min(wake, s->acceptPausedUntil);
-        int timeout = wake <= now ? 0 : (int)((wake - now) * 1000) + 1;
+        int timeout = wake <= now ? 0 : (int)std::min((wake - now) * 1000 + 1, 3600e3);
         int n = poll(pfds.data(), pfds.size(), timeout);
         if (n < 0 && errno != EINTR)
             break;
@@ -537,7 +651,7 @@ static void Loop(Server *s)
                 if (c->dead || !re)
                     continue;
                 if (re & POLLOUT) {
-                    Flush(c);
+                    Flush(s, c);
                     if (!OutputPending(c))
                         ProcessInput(s, c);
                 }
@@ -552,17 +666,32 @@ static void Loop(Server *s)
             if (!c->dead && !c->held && !OutputPending(c) && c->in.size() >= FERV_FRAME_REQ_HEADER_SIZE)
                 ProcessInput(s, c);
         }
-        size_t kept = 0;
-        for (size_t i = 0; i < s->conns.size(); i++) {
-            if (s->conns[i]->dead) {
-                close(s->conns[i]->fd);
-                s->conns[i].reset();
-            } else {
-                s->conns[kept++] = std::move(s->conns[i]);
-            }
-        }
-        s->conns.resize(kept);
+        DropClosed(s);
     }
+}
+
+// The request connections served at once: as many as asked, within the
+// descriptor limit (raised towards its hard limit when need be), less the
+// descriptors kept for the admin pool and everything else.
+static size_t ConnectionLimit(const SimServerOptions &opt, rlim_t *descriptors)
+{
+    size_t reserve = kAdminConnections + kOtherDescriptors + (size_t)opt.interfaces;
+    rlim_t want = (rlim_t)(opt.maxConnections + reserve);
+    struct rlimit rl;
+    *descriptors = 0;
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0)
+        return opt.maxConnections;
+    if (rl.rlim_cur != RLIM_INFINITY && rl.rlim_cur < want) {
+        struct rlimit raised = rl;
+        raised.rlim_cur = rl.rlim_max == RLIM_INFINITY ? want : std::min(rl.rlim_max, want);
+        if (raised.rlim_cur > rl.rlim_cur && setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            rl = raised;
+    }
+    if (rl.rlim_cur == RLIM_INFINITY)
+        return opt.maxConnections;
+    *descriptors = rl.rlim_cur;
+    size_t room = rl.rlim_cur > reserve + 1 ? (size_t)(rl.rlim_cur - reserve) : 1;
+    return std::min(opt.maxConnections, room);
 }
 
 int SimServe(SimModel *m, const SimServerOptions &opt)
@@ -571,6 +700,14 @@ int SimServe(SimModel *m, const SimServerOptions &opt)
     s.m = m;
     s.opt = opt;
     SimServiceInit(&s.svc, m, opt.interfaces, opt.io, opt.log);
+    rlim_t descriptors = 0;
+    s.maxConnections = ConnectionLimit(opt, &descriptors);
+#ifdef __GLIBC__
+    // Large buffers (requests and replies of many megabytes) come from mmap
+    // and go straight back to the system when freed, so the emulator's
+    // memory returns to where it was once a burst is over.
+    mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+#endif
     // Handlers first: a stop that arrives while the sockets are being made
     // must still remove them.
     if (pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
@@ -597,6 +734,9 @@ int SimServe(SimModel *m, const SimServerOptions &opt)
     if (opt.announce)
         fprintf(stderr, "fervsim: serving %s: control device and %d interfaces, %zu devices, %zu LUNs, %zu paths\n",
                 opt.root.c_str(), opt.interfaces, m->devices.size(), m->luns.size(), m->paths.size());
+    if (opt.announce && s.maxConnections < opt.maxConnections)
+        fprintf(stderr, "fervsim: at most %zu connections at once: the descriptor limit is %llu\n", s.maxConnections,
+                (unsigned long long)descriptors);
     if (opt.readyFd >= 0) {
         char c = 1;
         if (write(opt.readyFd, &c, 1) < 0) {
@@ -618,8 +758,16 @@ int SimCtlClient(const std::string &root, const std::vector<std::string> &args)
 {
     std::string path = root + "/" + SIM_ADMIN_NAME;
     struct sockaddr_un a;
-    if (!FillAddress(path, &a)) {
+    if (!SimSocketAddress(path, &a)) {
         fprintf(stderr, "fervsim ctl: socket path too long: %s\n", path.c_str());
+        return 2;
+    }
+    // The same rules as the emulator's own: a root another user could have
+    // planted, or an admin socket served by another user, is not ours to
+    // send verbs to or to believe.
+    std::string error;
+    if (!SimRootCheckForClient(root, &error)) {
+        fprintf(stderr, "fervsim ctl: %s\n", error.c_str());
         return 2;
     }
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -627,6 +775,11 @@ int SimCtlClient(const std::string &root, const std::vector<std::string> &args)
         fprintf(stderr, "fervsim ctl: no emulator serves %s\n", root.c_str());
         if (fd >= 0)
             close(fd);
+        return 2;
+    }
+    if (!SimPeerMayServe(fd)) {
+        fprintf(stderr, "fervsim ctl: refusing %s: another user serves it\n", path.c_str());
+        close(fd);
         return 2;
     }
     std::string line = SimCtlRequestLine(args);

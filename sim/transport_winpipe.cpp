@@ -38,7 +38,8 @@ const char SimUsageText[] =
     "  --quiet              no start line\n"
     "  --help               this text\n"
     "  --version            print the version and exit\n"
-    "(fervsim run is not available on Windows; --root is accepted and ignored)\n";
+    "(fervsim run is not available on Windows; --root, --max-connections, --idle-timeout and\n"
+    " --buffer-limit are accepted and ignored)\n";
 
 struct Held {
     uint32_t id;

@@ -136,13 +136,6 @@ static DWORD ErrorForErrno(int error)
     }
 }
 
-// Only the caller and root may stand in the driver's place: another user's
-// socket in a shared directory could otherwise pose as the driver.
-static bool MayServe(uid_t owner)
-{
-    return owner == 0 || owner == getuid() || owner == geteuid();
-}
-
 // Checks who is actually listening, not only who owns the socket file: the
 // file could be replaced between the owner check and the connect.
 static bool PeerMayServe(int fd)
@@ -152,13 +145,13 @@ static bool PeerMayServe(int fd)
     socklen_t length = sizeof credentials;
     if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0)
         return false;
-    return MayServe(credentials.uid);
+    return PosixMayServe(credentials.uid);
 #else
     uid_t uid;
     gid_t gid;
     if (getpeereid(fd, &uid, &gid) != 0)
         return false;
-    return MayServe(uid);
+    return PosixMayServe(uid);
 #endif
 }
 
@@ -184,6 +177,25 @@ static int FinishInterruptedConnect(int fd)
     return 0;
 }
 
+// The folders that lead to the socket at path (PosixCheckFolders).
+static DWORD CheckHoldingFolders(const char *path)
+{
+    const char *slash = strrchr(path, '/');
+    if (slash == nullptr)
+        return PosixCheckFolders(".");
+    if (slash == path)
+        return PosixCheckFolders("/");
+    size_t length = (size_t)(slash - path);
+    char *folder = (char *)malloc(length + 1);
+    if (folder == nullptr)
+        return ERROR_NOT_ENOUGH_MEMORY;
+    memcpy(folder, path, length);
+    folder[length] = '\0';
+    DWORD error = PosixCheckFolders(folder);
+    free(folder);
+    return error;
+}
+
 // Connects a stream socket to path. Returns 0 with *fdOut set, or the Win32
 // error for the failure.
 static DWORD ConnectDevice(const char *path, int *fdOut)
@@ -196,12 +208,15 @@ static DWORD ConnectDevice(const char *path, int *fdOut)
         return POSIX_ERROR_FILENAME_EXCED_RANGE;
     memcpy(address.sun_path, path, length + 1);
 
+    DWORD folderError = CheckHoldingFolders(path);
+    if (folderError != 0)
+        return folderError;
     struct stat status;
     if (stat(path, &status) != 0)
         return ErrorForErrno(errno);
     if (!S_ISSOCK(status.st_mode))
         return ERROR_FILE_NOT_FOUND; // nothing can listen on a plain file
-    if (!MayServe(status.st_uid))
+    if (!PosixMayServe(status.st_uid))
         return ERROR_ACCESS_DENIED;
 
     int fd = socket(AF_UNIX, SOCK_STREAM, 0);

@@ -1,9 +1,11 @@
 // Root directory and name rules of the POSIX device namespace. This is the
 // only place besides the emulator where the namespace's environment
 // variables are read; the library and the front end read no environment.
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/posix/posix_internal.h"
@@ -96,6 +98,61 @@ char *PosixSocketPathForName(const char *name)
         return nullptr;
     }
     return CopyText(name);
+}
+
+bool PosixMayServe(uid_t owner)
+{
+    return owner == 0 || owner == getuid() || owner == geteuid();
+}
+
+// One folder on the way to a socket: see PosixCheckFolders.
+static DWORD CheckFolder(const char *folder)
+{
+    struct stat status;
+    if (lstat(folder, &status) != 0)
+        return errno == ENOENT || errno == ENOTDIR ? ERROR_FILE_NOT_FOUND
+               : errno == ENOMEM                   ? ERROR_NOT_ENOUGH_MEMORY
+                                                   : ERROR_ACCESS_DENIED;
+    if (S_ISLNK(status.st_mode))
+        return ERROR_ACCESS_DENIED;
+    if (!S_ISDIR(status.st_mode))
+        return ERROR_FILE_NOT_FOUND;
+    if (!PosixMayServe(status.st_uid))
+        return ERROR_ACCESS_DENIED;
+    if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        return ERROR_ACCESS_DENIED;
+    return 0;
+}
+
+DWORD PosixCheckFolders(const char *folder)
+{
+    char *root = PosixDeviceRoot();
+    if (root == nullptr)
+        return ERROR_NOT_ENOUGH_MEMORY;
+    size_t rootLength = strlen(root);
+    while (rootLength > 1 && root[rootLength - 1] == '/')
+        rootLength--;
+    size_t folderLength = strlen(folder);
+    bool inRoot = strncmp(folder, root, rootLength) == 0 &&
+                  (folder[rootLength] == '\0' || folder[rootLength] == '/');
+    free(root);
+    char *prefix = (char *)malloc(folderLength + 1);
+    if (prefix == nullptr)
+        return ERROR_NOT_ENOUGH_MEMORY;
+    DWORD error = 0;
+    // From R down: each prefix that ends where a '/' follows, then the folder.
+    size_t from = inRoot ? rootLength : folderLength;
+    for (size_t end = from; error == 0 && end <= folderLength; end++) {
+        if (end < folderLength && folder[end] != '/')
+            continue;
+        if (end > 0 && folder[end - 1] == '/' && end != folderLength)
+            continue; // a doubled slash names no new folder
+        memcpy(prefix, folder, end);
+        prefix[end] = '\0';
+        error = CheckFolder(end == 0 ? "/" : prefix);
+    }
+    free(prefix);
+    return error;
 }
 
 void PosixFormatGuid(const GUID *guid, char text[39])

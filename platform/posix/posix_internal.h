@@ -5,6 +5,8 @@
 #ifndef FERV_POSIX_INTERNAL_H
 #define FERV_POSIX_INTERNAL_H
 
+#include <sys/types.h>
+
 #include "platform/ferv_platform.h"
 
 // Win32 codes the layer reports that the shared seam header does not name.
@@ -42,6 +44,22 @@ char *PosixJoinPath(const char *head, const char *tail);
 // Returns: a heap string the caller frees, or null with the last error set
 // (ERROR_FILE_NOT_FOUND for a name that is no device, ERROR_NOT_ENOUGH_MEMORY).
 char *PosixSocketPathForName(const char *name);
+
+// Whether the user owner (of a socket, of a folder on the way to one, or at
+// the other end of a connection) may stand in the driver's place: only the
+// caller and root may. Another user's socket or folder in a shared
+// directory could otherwise pose as the driver.
+bool PosixMayServe(uid_t owner);
+
+// Checks the folders on the way to a socket before anything in them is
+// believed: when folder lies in the root R, R and every folder from it down
+// to folder; otherwise folder alone. Each must be a real folder (no symbolic
+// link) of the caller or of root that neither group nor others may write
+// to: another user could otherwise have planted it, or put a socket of
+// theirs, or a link to one, in it.
+// Returns: 0; ERROR_FILE_NOT_FOUND when one is missing or not a folder;
+// ERROR_ACCESS_DENIED when one breaks the rules; ERROR_NOT_ENOUGH_MEMORY.
+DWORD PosixCheckFolders(const char *folder);
 
 // Writes a GUID as lower-case text with braces, 38 characters and a
 // terminator, the way interface class directories are named.

@@ -134,7 +134,13 @@ HDEVINFO SetupDiGetClassDevsA(const GUID *ClassGuid, PCSTR Enumerator, HWND hwnd
     }
 
     if (Enumerator == nullptr) {
-        DWORD error = ReadClassDirectory(set);
+        // A class folder that another user could have planted is refused;
+        // one that is missing is an empty class, as before.
+        DWORD error = PosixCheckFolders(set->classDir);
+        if (error == ERROR_FILE_NOT_FOUND)
+            return (HDEVINFO)set;
+        if (error == 0)
+            error = ReadClassDirectory(set);
         if (error != 0) {
             FreeDevInfoSet(set);
             SetLastError(error);

@@ -282,15 +282,18 @@ Emulator::~Emulator()
     RemoveTree(root_);
 }
 
-void Emulator::Stop()
+ProgramResult Emulator::Stop()
 {
+    ProgramResult result;
     if (process_)
-        process_->Stop(SIGTERM, 5000);
+        result = process_->Stop(SIGTERM, 5000);
     process_.reset();
     ready_ = false;
+    return result;
 }
 
-bool Emulator::Start(const std::string &topologyFile, const std::vector<std::string> &extra)
+bool Emulator::Start(const std::string &topologyFile, const std::vector<std::string> &extra,
+                     std::vector<std::string> wrapper)
 {
     root_ = MakeTempDir("/tmp/ferv-e2e-XXXXXX");
     if (root_.empty()) {
@@ -305,7 +308,15 @@ bool Emulator::Start(const std::string &topologyFile, const std::vector<std::str
     args.insert(args.end(), extra.begin(), extra.end());
     ProgramOptions options;
     options.unsetEnv.push_back("FERV_DEVICE_ROOT");
-    process_.reset(new ferv_test::BackgroundProgram(SimPath(), args, options));
+    if (wrapper.empty()) {
+        process_.reset(new ferv_test::BackgroundProgram(SimPath(), args, options));
+    } else {
+        std::string program = wrapper[0];
+        wrapper.erase(wrapper.begin());
+        wrapper.push_back(SimPath());
+        wrapper.insert(wrapper.end(), args.begin(), args.end());
+        process_.reset(new ferv_test::BackgroundProgram(program, wrapper, options));
+    }
     // The start line comes once every socket listens, or under Wine once
     // the relay driver has taken the emulator on (after the one before it
     // has let go).
@@ -332,6 +343,14 @@ ProgramResult Emulator::Ctl(const std::vector<std::string> &verb) const
     ProgramOptions options;
     options.timeoutMs = 20000;
     return ferv_test::RunProgram(SimPath(), args, options);
+}
+
+std::string Emulator::Log() const
+{
+    std::ifstream in(root_ + "/fervsim.log");
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
 }
 
 int Emulator::Held() const

@@ -83,11 +83,14 @@ public:
     Emulator &operator=(const Emulator &) = delete;
 
     // Starts fervsim with the topology file and the extra options, and waits
-    // until it announces that it serves.
-    bool Start(const std::string &topologyFile, const std::vector<std::string> &extra);
+    // until it announces that it serves. wrapper, when given, starts the
+    // emulator (under a resource limit, say): wrapper..., fervsim, options.
+    bool Start(const std::string &topologyFile, const std::vector<std::string> &extra,
+               std::vector<std::string> wrapper = {});
     bool Ready() const { return ready_; }
-    // Ends the emulator: afterwards the driver is absent.
-    void Stop();
+    // Ends the emulator with SIGTERM: afterwards the driver is absent.
+    // Returns how it ended (exit status 0 after a clean stop).
+    ferv_test::ProgramResult Stop();
     const std::string &Failure() const { return failure_; }
     const std::string &Root() const { return root_; }
 
@@ -96,6 +99,8 @@ public:
     ferv_test::ProgramResult Ctl(const std::vector<std::string> &verb) const;
     // Requests the emulator holds right now, from `ctl show`; -1 when unknown.
     int Held() const;
+    // The emulator's log so far.
+    std::string Log() const;
 
 private:
     std::string root_;

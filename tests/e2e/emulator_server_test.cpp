@@ -7,7 +7,6 @@
 #include <stdio.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +17,7 @@
 #include "lib/fervlib.h"
 #include "proto/ferv_proto.h"
 #include "tests/e2e/e2e_support.h"
+#include "tests/e2e/raw_client.h"
 
 using namespace ferv_e2e;
 using ferv_test::BackgroundProgram;
@@ -44,9 +44,7 @@ protected:
 };
 
 const std::string kOk = StatusLine(0);
-// The interface folder, spelt out here rather than taken from the code.
-const char kClass[] = "/interfaces/{a8987d25-df6e-4a51-9727-49fb6f1479a2}/";
-const uint32_t kMagic = 0x56524546; // "FERV"
+using raw_client::kClass;
 
 TEST_F(EmulatorServer, WaitIsReleasedByLinkDownForEveryWaiter)
 {
@@ -68,77 +66,11 @@ TEST_F(EmulatorServer, WaitIsReleasedByLinkDownForEveryWaiter)
 
 // ---- raw clients -------------------------------------------------------------------
 
-int Connect(const std::string &path)
-{
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    struct sockaddr_un a = {};
-    a.sun_family = AF_UNIX;
-    snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
-    if (connect(fd, (struct sockaddr *)&a, sizeof a) != 0) {
-        close(fd);
-        return -1;
-    }
-    struct timeval tv = {10, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    return fd;
-}
-
-// A request frame written field by field, as the frame table has it.
-std::vector<uint8_t> Frame(uint32_t code, const std::vector<uint8_t> &body, uint32_t outSize,
-                           uint32_t magic = kMagic)
-{
-    std::vector<uint8_t> f(24 + body.size());
-    FervStore32(f.data(), magic);
-    FervStore32(f.data() + 4, 1);
-    FervStore32(f.data() + 8, code);
-    FervStore32(f.data() + 12, (uint32_t)body.size());
-    FervStore32(f.data() + 16, outSize);
-    std::copy(body.begin(), body.end(), f.begin() + 24);
-    return f;
-}
-
-void SendFrame(int fd, uint32_t code, const std::vector<uint8_t> &body, uint32_t outSize, uint32_t magic = kMagic)
-{
-    std::vector<uint8_t> f = Frame(code, body, outSize, magic);
-    ASSERT_EQ(send(fd, f.data(), f.size(), MSG_NOSIGNAL), (ssize_t)f.size());
-}
-
-struct RawReply {
-    bool ok = false; // a whole reply arrived
-    uint32_t type = 0, error = 0;
-    std::vector<uint8_t> data;
-};
-
-bool RecvAll(int fd, uint8_t *p, size_t n)
-{
-    while (n) {
-        ssize_t got = recv(fd, p, n, 0);
-        if (got <= 0)
-            return false;
-        p += got;
-        n -= (size_t)got;
-    }
-    return true;
-}
-
-RawReply Receive(int fd)
-{
-    RawReply r;
-    uint8_t h[20];
-    if (!RecvAll(fd, h, 20))
-        return r;
-    r.type = FervLoad32(h + 4);
-    r.error = FervLoad32(h + 8);
-    r.data.resize(FervLoad32(h + 12));
-    r.ok = FervLoad32(h) == kMagic && RecvAll(fd, r.data.data(), r.data.size());
-    return r;
-}
-
-bool Closed(int fd)
-{
-    uint8_t b;
-    return recv(fd, &b, 1, 0) == 0;
-}
+using raw_client::Closed;
+using raw_client::Connect;
+using raw_client::Receive;
+using raw_client::SendFrame;
+using RawReply = raw_client::Reply;
 
 TEST_F(EmulatorServer, BadClientsLoseOnlyTheirOwnConnection)
 {
@@ -164,8 +96,7 @@ TEST_F(EmulatorServer, BadClientsLoseOnlyTheirOwnConnection)
     SendFrame(bad, IOCTL_FERV_GET_PUBLIC_PARAMETERS, std::vector<uint8_t>(32), 32, 0x12345678);
     EXPECT_TRUE(Closed(bad)) << "wrong magic closes the connection";
     close(bad);
-    std::vector<uint8_t> head = Frame(IOCTL_FERV_GET_PUBLIC_PARAMETERS, {}, 32);
-    FervStore32(head.data() + 12, 32);
+    std::vector<uint8_t> head = raw_client::Header(IOCTL_FERV_GET_PUBLIC_PARAMETERS, 32, 32);
     send(truncated, head.data(), head.size(), MSG_NOSIGNAL);
     send(truncated, head.data(), 10, MSG_NOSIGNAL); // 10 of the 32 body bytes
     shutdown(truncated, SHUT_WR);
@@ -217,6 +148,51 @@ TEST_F(EmulatorServer, RefusedEndpointsAndScriptedStatusReachTheFrontEnd)
 
     EXPECT_EQ(emulator.Ctl({"answer", "NO_SUCH_CODE", "1"}).exitCode, 1);
     EXPECT_EQ(emulator.Ctl({"link-down", "no-such-path"}).exitCode, 1);
+}
+
+// Words that used to mean something else quietly (an empty name for the
+// default, a missing folder for a verb) are refused with a usage error.
+TEST_F(EmulatorServer, ArgumentsAreReadStrictly)
+{
+    ProgramOptions o;
+    o.timeoutMs = 10000;
+    struct Case {
+        std::vector<std::string> args;
+        std::string message;
+    } cases[] = {
+        {{"run", "--generate", "", "--", "/bin/true"},
+         "fervsim: --generate wants DEVICES:LUNS:PATHS, e.g. 100:100:10, not ''\n"},
+        {{"run", "--generate", " 1:1:1", "--", "/bin/true"},
+         "fervsim: --generate wants DEVICES:LUNS:PATHS, e.g. 100:100:10, not ' 1:1:1'\n"},
+        {{"run", "--generate", "1:1:2000000", "--", "/bin/true"},
+         "fervsim: --generate: at most 64 paths per LUN, not 2000000\n"},
+        {{"run", "--topology=", "--", "/bin/true"}, "fervsim: --topology wants a file, not an empty word\n"},
+        {{"run", "--log", "", "--", "/bin/true"}, "fervsim: --log wants a file, not an empty word\n"},
+        {{"--root", "", "--quiet"}, "fervsim: --root wants a folder, not an empty word\n"},
+        {{"run", "--interfaces", "+3", "--", "/bin/true"},
+         "fervsim: --interfaces wants a number from 0 to 64, not '+3'\n"},
+        {{"run", "--idle-timeout", "-1", "--", "/bin/true"},
+         "fervsim: --idle-timeout wants seconds (0 for no limit), not '-1'\n"},
+        {{"run", "--buffer-limit", "1000", "--", "/bin/true"},
+         "fervsim: --buffer-limit wants a size of at least 1M (bytes, or with K, M or G), not '1000'\n"},
+        {{"ctl", "--root"}, "fervsim ctl: --root wants a folder\n"},
+        {{"ctl", "--root=", "show"}, "fervsim ctl: --root wants a folder, not an empty word\n"},
+        {{"ctl", "help", "show"}, "fervsim ctl: help takes no words, not 'show'\n"},
+    };
+    for (const Case &c : cases) {
+        ProgramResult r = RunProgram(SimPath(), c.args, o);
+        EXPECT_EQ(r.exitCode, 2) << c.args[1];
+        EXPECT_EQ(r.err.substr(0, c.message.size()), c.message) << "usage follows the reason";
+        EXPECT_EQ(r.out, "");
+    }
+
+    // The words that must be refused by the running emulator itself.
+    for (std::vector<std::string> args :
+         std::vector<std::vector<std::string>>{{"poll", "now"}, {"faults", "x"}, {"clear", "x"}}) {
+        ProgramResult r = emulator.Ctl(args);
+        EXPECT_EQ(r.exitCode, 1) << args[0];
+        EXPECT_EQ(r.err, args[0] + " takes no words, not '" + args[1] + "'\n");
+    }
 }
 
 TEST_F(EmulatorServer, ASecondEmulatorOnTheSameRootIsRefused)

@@ -289,6 +289,98 @@ TEST_F(Opening, RefusesASocketThatAnotherUserOwns)
     EXPECT_EQ(OpenError(path), 0u);
 }
 
+// The error of opening the driver's class as fervadm does; 0 when it opens.
+static DWORD EnumerationError()
+{
+    SetLastError(0);
+    HDEVINFO set = SetupDiGetClassDevsA(&kDriverClass, NULL, NULL, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (set == INVALID_HANDLE_VALUE)
+        return GetLastError();
+    SetupDiDestroyDeviceInfoList(set);
+    return 0;
+}
+
+// The folders on the way to the driver are judged as the emulator judges
+// its own: a root, interfaces or class folder that another user could have
+// planted (a link in its place, a folder anyone may write to) is refused
+// before anything in it is listed or connected to.
+TEST_F(Opening, RefusesFoldersOthersCouldHavePlanted)
+{
+    server.AddControlDevice();
+    server.AddInterface("ha0");
+    const std::string root = server.Root(), interfaces = root + "/interfaces", cls = server.InterfaceDir();
+    const std::string control = "\\\\.\\ZEL_HA_CONTROL", device = server.PathOf("ha0");
+    auto allOpen = [&]() {
+        return OpenError(control) == 0 && OpenError(device) == 0 && EnumerationError() == 0;
+    };
+    // The server accepts on its own thread: wait for the count to reach n.
+    auto accepted = [&](const std::string &name, int n) {
+        for (int i = 0; i < 400 && server.Connections(name) < n; i++)
+            usleep(5000);
+        return server.Connections(name);
+    };
+    ASSERT_TRUE(allOpen());
+    ASSERT_EQ(accepted(ferv_test::kControlDevice, 1), 1);
+    ASSERT_EQ(accepted("ha0", 1), 1);
+
+    std::string link = root + "-link";
+    ASSERT_EQ(symlink(root.c_str(), link.c_str()), 0);
+    {
+        ScopedEnv linked("FERV_DEVICE_ROOT", link);
+        EXPECT_EQ(OpenError(control), ERROR_ACCESS_DENIED);
+        EXPECT_EQ(OpenError(link + "/interfaces/" + ferv_test::kInterfaceClass + "/ha0"), ERROR_ACCESS_DENIED);
+        EXPECT_EQ(EnumerationError(), ERROR_ACCESS_DENIED);
+    }
+    unlink(link.c_str());
+
+    for (const std::string &folder : {root, interfaces, cls}) {
+        for (mode_t mode : {0777, 0770, 01777}) {
+            SCOPED_TRACE(folder + " " + std::to_string(mode));
+            ASSERT_EQ(chmod(folder.c_str(), mode), 0);
+            if (folder == root) {
+                EXPECT_EQ(OpenError(control), ERROR_ACCESS_DENIED);
+            }
+            EXPECT_EQ(OpenError(device), ERROR_ACCESS_DENIED);
+            EXPECT_EQ(EnumerationError(), ERROR_ACCESS_DENIED);
+            ASSERT_EQ(chmod(folder.c_str(), 0700), 0);
+        }
+    }
+
+    // A link where the interfaces folder should be.
+    ASSERT_EQ(rename(interfaces.c_str(), (interfaces + "-real").c_str()), 0);
+    ASSERT_EQ(symlink((interfaces + "-real").c_str(), interfaces.c_str()), 0);
+    EXPECT_EQ(OpenError(device), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(EnumerationError(), ERROR_ACCESS_DENIED);
+    ASSERT_EQ(unlink(interfaces.c_str()), 0);
+    ASSERT_EQ(rename((interfaces + "-real").c_str(), interfaces.c_str()), 0);
+
+    // Outside the root only the folder that holds the socket is judged.
+    {
+        ScopedEnv elsewhere("FERV_DEVICE_ROOT", "/nonexistent-ferv-root");
+        ASSERT_EQ(OpenError(device), 0u);
+        ASSERT_EQ(chmod(cls.c_str(), 0777), 0);
+        EXPECT_EQ(OpenError(device), ERROR_ACCESS_DENIED);
+        ASSERT_EQ(chmod(cls.c_str(), 0700), 0);
+    }
+    EXPECT_EQ(accepted("ha0", 2), 2) << "refused before connecting";
+    EXPECT_EQ(server.Connections(ferv_test::kControlDevice), 1) << "refused before connecting";
+    EXPECT_TRUE(allOpen()) << "a folder that is ours again serves again";
+}
+
+TEST_F(Opening, RefusesAFolderOfAnotherUser)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to give a folder to another user";
+    server.AddInterface("ha0");
+    std::string cls = server.InterfaceDir();
+    ASSERT_EQ(chown(cls.c_str(), 12345, 12345), 0);
+    EXPECT_EQ(OpenError(server.PathOf("ha0")), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(EnumerationError(), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(server.Connections("ha0"), 0);
+    ASSERT_EQ(chown(cls.c_str(), 0, 0), 0);
+    EXPECT_EQ(OpenError(server.PathOf("ha0")), 0u) << "root's folders are trusted";
+}
+
 // The file's owner is checked, and so is the process that listens: a socket
 // file that says root but is served by another user is refused.
 TEST(OpeningAsRoot, RefusesAServerRunningAsAnotherUser)
@@ -323,6 +415,8 @@ TEST(OpeningAsRoot, RefusesAServerRunningAsAnotherUser)
     bool served = read(ready[0], &byte, 1) == 1;
     close(ready[0]);
     if (served) {
+        // Only the listener is wrong here: the folder is root's and closed again.
+        ASSERT_EQ(chmod(dir, 0755), 0);
         ASSERT_EQ(chown(path.c_str(), 0, 0), 0);
         EXPECT_EQ(OpenError(path), ERROR_ACCESS_DENIED);
     }

@@ -80,6 +80,37 @@ TEST(SimCtl, FaultVerbsParseStrictly)
     EXPECT_FALSE(c.Run({"fail-pended", "0"}).ok);
 }
 
+// A word too many, or a number in a form nobody meant, is refused with the
+// word named, and the verb does nothing.
+TEST(SimCtl, ExtraWordsAreRefusedAndDoNothing)
+{
+    Ctl c;
+    ASSERT_TRUE(c.Run({"answer", "GET_LUN_STATS", "8"}).ok);
+    struct Case {
+        std::vector<std::string> args;
+        const char *text;
+    } cases[] = {
+        {{"poll", "now"}, "poll takes no words, not 'now'\n"},
+        {{"faults", "x"}, "faults takes no words, not 'x'\n"},
+        {{"clear", "x"}, "clear takes no words, not 'x'\n"},
+        {{"help", "me"}, "help takes no words, not 'me'\n"},
+        {{"too-small", "GET_LUN_INFO", "--size"}, "too-small --size: a number of bytes is missing\n"},
+        {{"too-small", "GET_LUN_INFO", "2", "3"}, "too-small: one ROUNDS only; 3 is one word too many\n"},
+        {{"too-small", "GET_LUN_INFO", "--size", "1", "--size", "2"}, "too-small: --size given twice\n"},
+        {{"too-small", "GET_LUN_INFO", " 2"}, "too-small: ROUNDS must be a positive number, not  2\n"},
+        {{"refuse", "control", "+5"}, "ERROR must be a Win32 error code other than 0 and 997\n"},
+    };
+    for (const Case &k : cases) {
+        SimCtlResult r = c.Run(k.args);
+        EXPECT_FALSE(r.ok) << k.args[0];
+        EXPECT_EQ(r.text, k.text);
+    }
+    EXPECT_FALSE(c.ctx.pollNow);
+    EXPECT_EQ(c.f.answers.size(), 1u) << "clear with a word cleared nothing";
+    EXPECT_TRUE(c.f.tooSmall.empty());
+    EXPECT_EQ(SimFaultRefusal(c.f, SIM_ENDPOINT_CONTROL), 0u);
+}
+
 TEST(SimCtl, CountersAndIo)
 {
     Ctl c;

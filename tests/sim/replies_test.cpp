@@ -397,6 +397,7 @@ TEST(SimReplies, ScriptedAnswersAndTooSmallRounds)
     std::vector<uint8_t> pathReq = PathRequest(4096, "p2");
     SimReply held = Send(&m, IOCTL_FERV_GET_PATH_INFO, pathReq, &f);
     ASSERT_EQ(held.kind, SIM_REPLY_PENDING);
+    EXPECT_TRUE(held.data.empty()) << "a held request carries nothing until it is released";
     SimRequest q = {IOCTL_FERV_GET_PATH_INFO, pathReq.data(), 4096, 4096};
     SimReleaseHeld(&m, q, held, &r);
     EXPECT_EQ(StatusOf(r), FERV_STATUS_SUCCESS);

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -219,6 +220,7 @@ BackgroundProgram::BackgroundProgram(const std::string &program, const std::vect
     }
     int devNull = open("/dev/null", O_RDONLY | O_CLOEXEC);
     const char *workDir = options.workDir.empty() ? nullptr : options.workDir.c_str();
+    int uid = options.uid;
 
     pid_t pid = fork();
     if (pid == 0) {
@@ -227,7 +229,8 @@ BackgroundProgram::BackgroundProgram(const std::string &program, const std::vect
         setpgid(0, 0);
         int in = inPair[1] >= 0 ? inPair[1] : devNull;
         if (dup2(in, 0) < 0 || dup2(outPipe[1], 1) < 0 || dup2(errPipe[1], 2) < 0 ||
-            (workDir != nullptr && chdir(workDir) != 0)) {
+            (workDir != nullptr && chdir(workDir) != 0) ||
+            (uid >= 0 && (setgroups(0, nullptr) != 0 || setgid((gid_t)uid) != 0 || setuid((uid_t)uid) != 0))) {
             int error = errno;
             if (write(execPipe[1], &error, sizeof error) < 0) {
             }

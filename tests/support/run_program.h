@@ -40,6 +40,9 @@ struct ProgramOptions {
     std::string workDir;
     // RunProgram kills the program when it is still running after this long.
     int timeoutMs = 60000;
+    // Runs the child as this user and group (needs root), with no
+    // supplementary groups; -1: as this process.
+    int uid = -1;
 };
 
 struct ProgramResult {
