@@ -1,82 +1,43 @@
 #!/usr/bin/env bash
-# The end-to-end suite against the Windows programs under Wine: cross-builds
-# the x86_64 programs, the relay driver and its installer; builds the suite
-# for this machine; prepares a fresh Wine prefix with the relay installed
-# (two device instances) and a session kept alive; then runs the suite's
-# emulator cases with fervadm.exe, fervadmctl.exe and fervsim.exe.
-# Prints ctest's summary and exits with its status.
+# The Windows programs under Wine: the end-to-end suite against the i686 and
+# the x86_64 builds through tools/wine-run (the same servers as on POSIX,
+# reached through the relay driver and the bridge), what a failing bridge
+# does to a program, fervsim.exe serving the relay on its own, and the
+# relay's demo. Expects the default, win64 and win32 builds and a machine
+# prepared by tools/wine-setup. Ends everything it started.
 #
-#   .ci/wine.sh [WORK_DIR]     (default: build-wine at the top of the tree)
-#
-# KEEP_PREFIX=1 keeps the prefix for inspection.
-set -euo pipefail
+#   .ci/wine.sh          writes each suite's ctest log to build-wine/e2e-<arch>.log
+set -uo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
-work=${1:-$top/build-wine}
-mkdir -p "$work"
-work=$(cd "$work" && pwd)
-
-packages=(cmake g++ libgtest-dev nlohmann-json3-dev gcc-mingw-w64-x86-64 g++-mingw-w64-x86-64 wine64)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "wine: installing ${missing[*]}"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
-
-# /usr/bin/wine picks the 32-bit loader, which cannot run here.
-wine=/usr/lib/wine/wine64
-wineserver=/usr/lib/wine/wineserver
+state=${FERV_WINE_HOME:-$top/build-wine}
+mkdir -p "$state"
+failed=0
 now() { date +%s.%N; }
-since() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.1f s", b - a }'; }
-
-echo "== cross build (x86_64) and the suite for this machine"
-t=$(now)
-win="$work/win64" host="$work/host"
-cmake -S "$top" -B "$win" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/x86_64-w64-mingw32.cmake" \
-  -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$win" -j2 >/dev/null
-cmake -S "$top" -B "$host" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$host" -j2 --target ferv_e2e_tests >/dev/null
-echo "built: $(since "$t")"
-
-prefix=$(mktemp -d "${TMPDIR:-/tmp}/ferv-wine.XXXXXX")
-export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-keeper=
-cleanup() {
-  [ -n "$keeper" ] && kill "$keeper" 2>/dev/null || true
-  # Ends this prefix's wineserver and every Windows program in it.
-  timeout 30 "$wineserver" -k 2>/dev/null || true
-  if [ "${KEEP_PREFIX:-0}" = 1 ]; then
-    echo "prefix kept: $prefix"
-  else
-    rm -rf "$prefix"
-  fi
+since() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.0f s", b - a }'; }
+step() { # NAME COMMAND...
+    local t
+    t=$(now)
+    echo "== wine: $1"
+    shift
+    if "$@"; then echo "-- $(since "$t")"; else echo "-- FAILED after $(since "$t")"; failed=$((failed + 1)); fi
 }
-trap cleanup EXIT
+trap 'tools/wine-run --stop' EXIT
 
-echo "== Wine prefix"
-t=$(now)
-# A cold prefix: services started before wineboot has finished fail with
-# 1053 or 1055, hence the wait.
-timeout 300 "$wine" wineboot -i >/dev/null 2>&1
-timeout 120 "$wineserver" -w
-# The session, and with it the loaded driver, lasts while a program runs;
-# emulators come and go during the suite.
-"$wine" "$win/keep_session.exe" >/dev/null 2>&1 &
-keeper=$!
-timeout 120 "$wine" "$win/fervrelay-install.exe" install --devices 2 "$win/relay.sys"
-echo "prefix ready: $(since "$t")"
+suite() { # ARCH
+    # One device root at a time goes through the relay: one case at a time.
+    FERV_E2E_TARGET=wine-$1 ctest --test-dir build -R '^Programs/' -j1 --timeout 180 --output-on-failure \
+        >"$state/e2e-$1.log" 2>&1
+    local rc=$?
+    grep -E 'tests passed|\*\*\*Failed|\(Failed\)|Skipped\)' "$state/e2e-$1.log"
+    [ $rc -eq 0 ] || grep -B2 -A40 '\*\*\*Failed' "$state/e2e-$1.log" | head -200
+    return $rc
+}
 
-echo "== end-to-end suite under Wine"
-t=$(now)
-rc=0
-# One emulator at a time can serve the relay: the cases run one by one.
-FERV_E2E_TARGET=wine FERV_E2E_WIN_BUILD="$win" \
-  timeout 1800 ctest --test-dir "$host" -R '^Programs/(Emulator|DriverServer)' -j1 --timeout 120 \
-  --output-on-failure || rc=$?
-echo "suite: $(since "$t")"
-exit $rc
+warm() { tools/wine-run --arch x86 fervadm -? >/dev/null; }
+step "the runner's first start (prefix, relay, bridge)" warm
+step "end-to-end suite, Windows i686" suite x86
+step "end-to-end suite, Windows x86_64" suite x64
+step "a bridge that dies or stalls" tests/wine/bridge_faults.sh --arch x86
+step "fervsim.exe serving the relay itself" tests/wine/fervsim_exe.sh
+exit $((failed > 0))

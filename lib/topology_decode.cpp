@@ -382,7 +382,8 @@ static bool RelinkList(ReplyWalk *w, RecordKind kind, int64_t first, void **pHea
 
 size_t FervDecodeScratchSize(uint32_t size)
 {
-    return ((size_t)size + 7) / 8;
+    // Not (size + 7) / 8: on a 32-bit host that sum wraps for the largest sizes.
+    return (size_t)(size / 8) + (size % 8 != 0 ? 1 : 0);
 }
 
 // Both passes over one list of `kind` whose first record is at `first`; on

@@ -57,9 +57,11 @@ static void PutLink(uint8_t *rec, uint32_t off, const std::vector<Item> &items, 
 }
 
 // Applies the layout's order to the depth-first item list and assigns
-// offsets. Returns the total size. The first item always stays first: the
-// reply's header names its place.
-static size_t PlaceItems(const SimLayout &layout, std::vector<Item> &items)
+// offsets. Returns the total size, counted in 64 bits: with wide records a
+// list can outgrow a 32-bit size_t, and a wrapped size would pass for a
+// small one. The first item always stays first: the reply's header names its
+// place.
+static uint64_t PlaceItems(const SimLayout &layout, std::vector<Item> &items)
 {
     std::vector<int> order(items.size());
     for (size_t i = 0; i < items.size(); i++)
@@ -70,12 +72,20 @@ static size_t PlaceItems(const SimLayout &layout, std::vector<Item> &items)
     } else if (layout.order == SIM_ORDER_REVERSE && order.size() > 2) {
         std::reverse(order.begin() + 1, order.end());
     }
-    size_t off = 0;
+    uint64_t off = 0;
     for (int i : order) {
-        items[i].offset = off;
+        items[i].offset = (size_t)off; // used only when the whole fits the limit
         off += items[i].size;
     }
     return off;
+}
+
+// Where a list placed at `at` ends, as a size_t that saturates instead of
+// wrapping: anything past SIZE_MAX is over every limit anyway.
+static size_t EndOf(size_t at, uint64_t size)
+{
+    uint64_t end = (uint64_t)at + size;
+    return end > (uint64_t)SIZE_MAX ? SIZE_MAX : (size_t)end;
 }
 
 static void WritePath(const SimModel &m, int pi, uint8_t *rec)
@@ -205,7 +215,7 @@ size_t SimBuildHbaList(const SimModel &m, std::vector<uint8_t> *buf, size_t at, 
         if (i > 0)
             items[i - 1].next = (int)i;
     }
-    size_t end = at + PlaceItems(m.layout, items);
+    size_t end = EndOf(at, PlaceItems(m.layout, items));
     if (end <= limit) {
         Grow(buf, end);
         WriteItems(m, items, buf->data() + at);
@@ -251,7 +261,7 @@ size_t SimBuildDeviceList(const SimModel &m, const std::vector<int> &devices, st
             prevSec = secItem;
         }
     }
-    size_t end = at + PlaceItems(m.layout, items);
+    size_t end = EndOf(at, PlaceItems(m.layout, items));
     if (end <= limit) {
         Grow(buf, end);
         WriteItems(m, items, buf->data() + at);
@@ -265,7 +275,7 @@ size_t SimBuildLun(const SimModel &m, int lun, std::vector<uint8_t> *buf, size_t
     std::vector<Item> items;
     items.reserve(m.luns[lun].paths.size());
     int first = AddPathItems(m, lun, items);
-    size_t end = std::max(areaAt + PlaceItems(m.layout, items), lunAt + FERV_LUN_RECORD_SIZE);
+    size_t end = std::max(EndOf(areaAt, PlaceItems(m.layout, items)), EndOf(lunAt, FERV_LUN_RECORD_SIZE));
     if (end > limit)
         return end;
     Grow(buf, end);

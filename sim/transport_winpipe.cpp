@@ -1,8 +1,8 @@
 // The Windows transport: the relay driver (winrelay/relay.sys) shows the
-// control device and the device interfaces, and hands every client request
-// to us over its pipe; we answer each at once (a reply, a refusal as an
-// NTSTATUS error, or "held"), and finish held requests when the model
-// changes. `fervsim ctl` reaches us over a named pipe of our own. One thread
+// control device and as many device interfaces as we serve, and hands every
+// client request to us over its pipe; we answer each at once (a reply, a
+// refusal as an NTSTATUS error, or "held"), finish held requests when the
+// model changes, and forget those whose handle the client closed. `fervsim ctl` reaches us over a named pipe of our own. One thread
 // waits on both pipes and the timers with overlapped I/O, so nothing here
 // can block the relay for long.
 #include "sim/transport.h"
@@ -12,11 +12,12 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "lib/ferv_wire.h"
 #include "sim/service.h"
-#include "proto/relay_service.h"
+#include "proto/relay_attach.h"
 
 static const DWORD kChunk = 65536;
 static const size_t kAdminLineLimit = 1 << 20;
@@ -43,6 +44,7 @@ const char SimUsageText[] =
 
 struct Held {
     uint32_t id;
+    uint32_t handle;
     uint32_t code;
     uint32_t outSize;
     std::vector<uint8_t> request;
@@ -61,6 +63,7 @@ struct Relay {
     OVERLAPPED writeOv;
     bool reading = false;
     bool broken = false;
+    double nextKeepalive = 0;
     std::vector<uint8_t> chunk;
     std::vector<uint8_t> in;
     std::vector<Held> held;
@@ -108,6 +111,30 @@ static void Answer(Relay *r, uint32_t kind, uint32_t id, uint32_t status, const 
         WriteAll(r, data->data(), size);
 }
 
+// Shows the control device and the first `interfaces` instances, and promises
+// the keepalives the loop sends.
+static void Show(Relay *r)
+{
+    std::vector<uint8_t> flags(1 + (size_t)r->opt.interfaces, 1);
+    if (flags.size() > FERV_RELAY_MAX_ENDPOINTS)
+        flags.resize(FERV_RELAY_MAX_ENDPOINTS);
+    uint8_t h[FERV_RELAY_ANS_SIZE];
+    FervRelayStoreAnswer(h, FERV_RELAY_KIND_SHOW, 1, FERV_RELAY_KEEPALIVE_MS, (uint32_t)flags.size());
+    WriteAll(r, h, sizeof h);
+    WriteAll(r, flags.data(), (uint32_t)flags.size());
+}
+
+static void KeepAlive(Relay *r)
+{
+    double now = SimNow();
+    if (now < r->nextKeepalive)
+        return;
+    uint8_t h[FERV_RELAY_ANS_SIZE];
+    FervRelayStoreAnswer(h, FERV_RELAY_KIND_KEEPALIVE, 0, 0, 0);
+    WriteAll(r, h, sizeof h);
+    r->nextKeepalive = now + FERV_RELAY_KEEPALIVE_MS / 1000.0;
+}
+
 // A Win32 error as the NTSTATUS that the client sees as exactly that error.
 // ERROR_IO_PENDING cannot be a failure: it becomes a general failure.
 static uint32_t StatusOf(uint32_t win32)
@@ -143,8 +170,8 @@ static void AfterModelWork(Relay *r)
     }
 }
 
-static void HandleRequest(Relay *r, uint32_t id, uint32_t code, uint32_t endpoint, const uint8_t *body,
-                          uint32_t inSize, uint32_t outSize)
+static void HandleRequest(Relay *r, uint32_t id, uint32_t handle, uint32_t code, uint32_t endpoint,
+                          const uint8_t *body, uint32_t inSize, uint32_t outSize)
 {
     SimRequest q = {code, body, inSize, outSize};
     SimReply reply;
@@ -152,6 +179,7 @@ static void HandleRequest(Relay *r, uint32_t id, uint32_t code, uint32_t endpoin
     if (reply.kind == SIM_REPLY_PENDING) {
         Held h;
         h.id = id;
+        h.handle = handle;
         h.code = code;
         h.outSize = outSize;
         h.request.assign(body, body + inSize);
@@ -164,26 +192,40 @@ static void HandleRequest(Relay *r, uint32_t id, uint32_t code, uint32_t endpoin
     Complete(r, id, reply, outSize);
 }
 
-// Handles every whole request in the input. A request the relay could not
+// A closed handle takes its held requests with it, as a closed connection
+// does on POSIX: the relay has completed them as cancelled already.
+static void ForgetHandle(Relay *r, uint32_t handle)
+{
+    r->held.erase(std::remove_if(r->held.begin(), r->held.end(), [&](const Held &h) { return h.handle == handle; }),
+                  r->held.end());
+}
+
+// Handles every whole message in the input. A message the relay could not
 // have sent means the stream is out of step: the connection is dropped.
 static void ProcessInput(Relay *r)
 {
     size_t used = 0;
     while (!r->broken && r->in.size() - used >= FERV_RELAY_REQ_SIZE) {
         const uint8_t *h = r->in.data() + used;
+        uint32_t kind = FervLoad32(h + FERV_RELAY_REQ_KIND);
         uint32_t inSize = FervLoad32(h + FERV_RELAY_REQ_IN_SIZE);
-        if (FervLoad32(h + FERV_RELAY_REQ_MAGIC) != FERV_RELAY_MAGIC ||
-            FervLoad32(h + FERV_RELAY_REQ_KIND) != FERV_RELAY_KIND_REQUEST || inSize > FERV_RELAY_MAX_DATA ||
-            FervLoad32(h + FERV_RELAY_REQ_OUT_SIZE) > FERV_RELAY_MAX_DATA) {
-            SimLogf(&r->svc, FERV_LOG_INTERNAL_ERRORS, "dropped the relay: malformed request");
+        if (FervLoad32(h + FERV_RELAY_REQ_MAGIC) != FERV_RELAY_MAGIC || inSize > FERV_RELAY_MAX_DATA ||
+            FervLoad32(h + FERV_RELAY_REQ_OUT_SIZE) > FERV_RELAY_MAX_DATA ||
+            (kind != FERV_RELAY_KIND_REQUEST && (inSize != 0 || (kind != FERV_RELAY_KIND_OPEN &&
+                                                                 kind != FERV_RELAY_KIND_CLOSE &&
+                                                                 kind != FERV_RELAY_KIND_SHOWN)))) {
+            SimLogf(&r->svc, FERV_LOG_INTERNAL_ERRORS, "dropped the relay: malformed message");
             r->broken = true;
             break;
         }
         if (r->in.size() - used < (size_t)FERV_RELAY_REQ_SIZE + inSize)
             break;
-        HandleRequest(r, FervLoad32(h + FERV_RELAY_REQ_ID), FervLoad32(h + FERV_RELAY_REQ_CODE),
-                      FervLoad32(h + FERV_RELAY_REQ_ENDPOINT), h + FERV_RELAY_REQ_SIZE, inSize,
-                      FervLoad32(h + FERV_RELAY_REQ_OUT_SIZE));
+        if (kind == FERV_RELAY_KIND_REQUEST)
+            HandleRequest(r, FervLoad32(h + FERV_RELAY_REQ_ID), FervLoad32(h + FERV_RELAY_REQ_HANDLE),
+                          FervLoad32(h + FERV_RELAY_REQ_CODE), FervLoad32(h + FERV_RELAY_REQ_ENDPOINT),
+                          h + FERV_RELAY_REQ_SIZE, inSize, FervLoad32(h + FERV_RELAY_REQ_OUT_SIZE));
+        else if (kind == FERV_RELAY_KIND_CLOSE)
+            ForgetHandle(r, FervLoad32(h + FERV_RELAY_REQ_ID));
         used += FERV_RELAY_REQ_SIZE + inSize;
         AfterModelWork(r);
     }
@@ -221,47 +263,24 @@ static void Detach(Relay *r)
     SimLogf(&r->svc, FERV_LOG_INFORMATIONAL, "the relay went away; waiting for it");
 }
 
-// One attempt to attach to the relay: create the pipe, open the service
-// device (the relay connects to the pipe during the open), and see the pipe
-// connected. Returns false when the relay is not there (yet).
+// One attempt to attach to the relay and show what we serve. Returns false
+// when the relay is not there (yet).
 static bool TryAttach(Relay *r, std::string *error)
 {
-    HANDLE pipe = CreateNamedPipeA(FERV_RELAY_PIPE_PATH, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                                   PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, kChunk, kChunk, 0, nullptr);
-    if (pipe == INVALID_HANDLE_VALUE) {
-        *error = "cannot create the relay's pipe (another fervsim serves it?): error " +
-                 std::to_string((unsigned long)GetLastError());
-        return false;
-    }
-    HANDLE service = CreateFileA(FERV_RELAY_SERVICE_PATH, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                 0, nullptr);
-    if (service == INVALID_HANDLE_VALUE) {
-        *error = "the relay driver is not running: error " + std::to_string((unsigned long)GetLastError());
-        CloseHandle(pipe);
-        return false;
-    }
-    OVERLAPPED ov;
-    memset(&ov, 0, sizeof ov);
-    ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    bool connected = ConnectNamedPipe(pipe, &ov) != 0 || GetLastError() == ERROR_PIPE_CONNECTED;
-    if (!connected && GetLastError() == ERROR_IO_PENDING) {
-        DWORD n;
-        if (WaitForSingleObject(ov.hEvent, 5000) == WAIT_OBJECT_0)
-            connected = GetOverlappedResult(pipe, &ov, &n, FALSE) != 0;
-        else
-            CancelIo(pipe);
-    }
-    CloseHandle(ov.hEvent);
-    if (!connected) {
-        *error = "the relay did not connect to its pipe";
-        CloseHandle(service);
-        CloseHandle(pipe);
+    HANDLE pipe, service;
+    const char *what = "";
+    DWORD code = 0;
+    if (!FervRelayAttach(TRUE, &pipe, &service, &what, &code)) {
+        *error = std::string(what) + " failed: error " + std::to_string((unsigned long)code) +
+                 (code == ERROR_PIPE_BUSY ? " (another fervsim serves it?)" : "");
         return false;
     }
     r->pipe = pipe;
     r->service = service;
     r->broken = false;
     r->in.clear();
+    Show(r);
+    r->nextKeepalive = 0;
     StartRead(r);
     return true;
 }
@@ -424,6 +443,8 @@ int SimServe(SimModel *m, const SimServerOptions &opt)
         double until = wake;
         if (!Attached(&r) && until > now + kAttachRetryMs / 1000.0)
             until = now + kAttachRetryMs / 1000.0;
+        if (Attached(&r) && until > r.nextKeepalive)
+            until = r.nextKeepalive;
         DWORD timeout = until <= now ? 0 : (DWORD)((until - now) * 1000) + 1;
         DWORD w = WaitForMultipleObjects(count, events, FALSE, timeout);
         if (w == WAIT_OBJECT_0) {
@@ -442,6 +463,7 @@ int SimServe(SimModel *m, const SimServerOptions &opt)
         wake = SimServiceTick(&r.svc, SimNow());
         if (Attached(&r)) {
             AfterModelWork(&r);
+            KeepAlive(&r);
             if (r.broken)
                 Detach(&r);
         } else {

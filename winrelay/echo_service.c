@@ -1,7 +1,8 @@
 /*
  * echo_service: a minimal user-mode service behind the relay driver, for the
- * demo. It attaches to the relay, answers every request as the demo codes
- * say, and attaches again after the connection drops.
+ * demo. It attaches to the relay, makes the control device and every instance
+ * present, answers every request as the demo codes say, and attaches again
+ * after the connection drops. It promises no keepalives.
  */
 #include <windows.h>
 #include <stdio.h>
@@ -9,7 +10,7 @@
 #include <string.h>
 
 #include "demo_codes.h"
-#include "relay_service.h"
+#include "relay_attach.h"
 
 #define MAX_HELD 64
 
@@ -95,11 +96,13 @@ static BOOL serve(HANDLE pipe)
         if (!pipe_read(pipe, h, sizeof h))
             return TRUE;
         if (FervRelayLoad32(h, FERV_RELAY_REQ_MAGIC) != FERV_RELAY_MAGIC ||
-            FervRelayLoad32(h, FERV_RELAY_REQ_KIND) != FERV_RELAY_KIND_REQUEST ||
             FervRelayLoad32(h, FERV_RELAY_REQ_IN_SIZE) > FERV_RELAY_MAX_DATA) {
             printf("echo service: malformed request, dropping the connection\n");
             return TRUE;
         }
+        /* Handles opened and closed, and SHOW acknowledged: nothing to do. */
+        if (FervRelayLoad32(h, FERV_RELAY_REQ_KIND) != FERV_RELAY_KIND_REQUEST)
+            continue;
         id = FervRelayLoad32(h, FERV_RELAY_REQ_ID);
         code = FervRelayLoad32(h, FERV_RELAY_REQ_CODE);
         endpoint = FervRelayLoad32(h, FERV_RELAY_REQ_ENDPOINT);
@@ -148,42 +151,30 @@ static BOOL serve(HANDLE pipe)
     }
 }
 
-/* Opens the service device, waiting up to a minute for the relay to be
- * installed and started. */
-static HANDLE attach(void)
-{
-    int tries;
-    for (tries = 0; tries < 600; tries++) {
-        HANDLE h = CreateFileA(FERV_RELAY_SERVICE_PATH, GENERIC_READ | GENERIC_WRITE, 0, NULL,
-                               OPEN_EXISTING, 0, NULL);
-        if (h != INVALID_HANDLE_VALUE)
-            return h;
-        Sleep(100);
-    }
-    return INVALID_HANDLE_VALUE;
-}
-
 int main(void)
 {
     for (;;) {
         HANDLE pipe, service;
+        unsigned char show[FERV_RELAY_ANS_SIZE + FERV_RELAY_MAX_ENDPOINTS];
+        const char *what = "";
+        DWORD error = 0;
         BOOL more;
         unsigned i;
+        int tries;
 
-        pipe = CreateNamedPipeA(FERV_RELAY_PIPE_PATH, PIPE_ACCESS_DUPLEX,
-                                PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 65536, 65536, 0, NULL);
-        if (pipe == INVALID_HANDLE_VALUE) {
-            printf("echo service: CreateNamedPipe failed: %lu\n", (unsigned long)GetLastError());
-            return 2;
+        /* Waits up to a minute for the relay to be installed and started. */
+        for (tries = 0; !FervRelayAttach(FALSE, &pipe, &service, &what, &error); tries++) {
+            if (error != ERROR_FILE_NOT_FOUND || tries >= 600) {
+                printf("echo service: %s failed: %lu\n", what, (unsigned long)error);
+                return 2;
+            }
+            Sleep(100);
         }
-        /* The relay connects to the pipe while it opens the service device. */
-        service = attach();
-        if (service == INVALID_HANDLE_VALUE) {
-            printf("echo service: no relay driver: %lu\n", (unsigned long)GetLastError());
-            return 2;
-        }
-        if (!ConnectNamedPipe(pipe, NULL) && GetLastError() != ERROR_PIPE_CONNECTED) {
-            printf("echo service: ConnectNamedPipe failed: %lu\n", (unsigned long)GetLastError());
+        /* Everything present. */
+        FervRelayStoreAnswer(show, FERV_RELAY_KIND_SHOW, 1, 0, FERV_RELAY_MAX_ENDPOINTS);
+        memset(show + FERV_RELAY_ANS_SIZE, 1, FERV_RELAY_MAX_ENDPOINTS);
+        if (!pipe_write(pipe, show, sizeof show)) {
+            printf("echo service: cannot show the devices\n");
             return 2;
         }
         printf("echo service: listening\n");

@@ -156,6 +156,13 @@ static int start_service(SC_HANDLE svc)
         DWORD err = GetLastError();
         if (err == ERROR_SERVICE_ALREADY_RUNNING)
             break;
+        /* Wine loads the driver of root-enumerated instances by itself when
+         * a session starts; starting it again then fails to create its
+         * devices, which already exist. */
+        if (err == ERROR_ALREADY_EXISTS) {
+            printf("fervrelay-install: the driver runs already\n");
+            return 0;
+        }
         if ((err != ERROR_SERVICE_REQUEST_TIMEOUT && err != ERROR_SERVICE_DATABASE_LOCKED) ||
             ++tries > START_RETRIES)
             return fail("StartService");

@@ -11,8 +11,11 @@
  *   - the service device \Device\FervRelayService (\\.\FervRelayService):
  *     opening it attaches the service, closing it detaches the service.
  *
- * So while no service is attached the driver looks absent: the control
- * device's name does not exist and no interface is present.
+ * The service decides which of the control device and the instances are
+ * present (SHOW); while no service is attached the driver looks absent: the
+ * control device's name does not exist and no interface is present. Every
+ * handle a client opens on them is announced to the service (OPEN, CLOSE), so
+ * that the service can give each handle a connection of its own.
  *
  * A device control request on the control device or an interface is written
  * to the service's pipe, and the dispatch routine waits for the service's
@@ -29,14 +32,24 @@
  *   Tail.Overlay.DriverContext[2]  the dispatch routine's struct first_answer,
  *                                  while it waits
  *
- * Locking: the list of requests, the connection flag and generation are kept
- * under the I/O manager's cancel spin lock, which also serialises the cancel
- * routine, so whoever takes a held IRP out of the list under that lock (after
- * clearing its cancel routine) owns it. g_pipe_lock, a mutex, serialises
- * attaching, detaching and writing to the pipe; the reader thread never takes
- * it, since detaching waits for the reader to end. g_present_lock guards the
- * names the driver shows (control link, interfaces); the reader takes it to
- * hide them when the pipe breaks.
+ * Per-handle state lives in the file object: FsContext holds the handle id
+ * the service knows it by, FsContext2 the connection generation it was opened
+ * under.
+ *
+ * Locking: the list of requests, the connection flag, generation and the
+ * handle numbering are kept under the I/O manager's cancel spin lock, which
+ * also serialises the cancel routine, so whoever takes a held IRP out of the
+ * list under that lock (after clearing its cancel routine) owns it.
+ * g_pipe_lock, a mutex, serialises attaching and detaching; the reader thread
+ * never takes it, since detaching waits for the reader to end. g_write_lock
+ * serialises writing messages to the pipe (dispatch routines and the reader's
+ * SHOWN), and closing it. g_present_lock guards the names the driver shows
+ * (control link, interfaces). Order: g_pipe_lock, then g_present_lock or
+ * g_write_lock; never both of the last two.
+ *
+ * Liveness: a service that promised keepalives (SHOW) and then says nothing
+ * for ten times the promised period, or does not take a message for as long,
+ * is dropped as stalled, so that no client waits for it for ever.
  */
 #include <ntifs.h>
 
@@ -55,6 +68,10 @@ NTSYSAPI NTSTATUS NTAPI ZwCancelIoFile(HANDLE file, PIO_STATUS_BLOCK iosb);
  * has been asked to stop. */
 #define READER_POLL_MS 200
 
+/* Pipe writes go in pieces of this size, so that a write that stalls is
+ * noticed after one silence period. */
+#define WRITE_CHUNK 65536u
+
 enum { REQ_AWAITING = 1, REQ_DELIVERING, REQ_HELD };
 enum { ROLE_CONTROL = 1, ROLE_INSTANCE, ROLE_SERVICE };
 
@@ -66,6 +83,7 @@ struct relay_device {
     UNICODE_STRING interfaceName;  /* instances: the registered interface */
     LIST_ENTRY started;            /* instances: link in g_started, once started */
     BOOLEAN isStarted;
+    BOOLEAN shown;                 /* instances: the interface is enabled */
 };
 
 /* What the service answered first, handed from the reader thread to the
@@ -85,20 +103,32 @@ static LONG g_instances; /* numbering for instances whose id has no number */
 /* Under the cancel spin lock. */
 static LIST_ENTRY g_requests;
 static ULONG g_next_id;
+static ULONG g_next_handle;
 static BOOLEAN g_connected;
 static ULONG g_generation; /* one per connection; a handle keeps the one it opened under */
 
 /* Under g_pipe_lock. */
 static KMUTEX g_pipe_lock;
-static HANDLE g_pipe, g_read_event, g_write_event, g_reader;
+static HANDLE g_read_event, g_write_event, g_reader;
 static volatile LONG g_stop_reader;
 static PFILE_OBJECT g_service_file; /* the attached service's handle */
 
-/* Under g_present_lock, which is taken after g_pipe_lock when both are held,
- * and alone by the reader thread. */
+/* Under g_write_lock; the reader reads it without, as it ends before the
+ * handle closes. */
+static KMUTEX g_write_lock;
+static HANDLE g_pipe;
+
+/* The promised keepalive period in ms (0: none); set by the reader, read by
+ * writers. */
+static volatile LONG g_keepalive_ms;
+
+/* Under g_present_lock. */
 static KMUTEX g_present_lock;
-static LIST_ENTRY g_started; /* instances that have started */
-static BOOLEAN g_presented;  /* the control link exists, the interfaces are enabled */
+static LIST_ENTRY g_started;                       /* instances that have started */
+static UCHAR g_wanted[FERV_RELAY_MAX_ENDPOINTS];   /* what the service wants present */
+static BOOLEAN g_control_shown;                    /* the control link exists */
+static ULONG g_shown_seq;                          /* sequence of the last SHOW applied */
+static ULONG g_started_count;
 
 #define REQ_ID(irp) ((ULONG)(ULONG_PTR)(irp)->Tail.Overlay.DriverContext[0])
 #define REQ_STATE(irp) ((ULONG)(ULONG_PTR)(irp)->Tail.Overlay.DriverContext[1])
@@ -154,7 +184,7 @@ static void answer_waiter(PIRP irp, BOOLEAN pended, NTSTATUS status, ULONG infor
 /* Cancel routine of a held request. Only held requests carry one, and they
  * are in the list until someone clears it under the lock, so the IRP is ours
  * to complete here. */
-static VOID cancel_held(PDEVICE_OBJECT device, PIRP irp)
+static VOID NTAPI cancel_held(PDEVICE_OBJECT device, PIRP irp)
 {
     UNREFERENCED_PARAMETER(device);
     TRACE("relay: cancel %lu\n", REQ_ID(irp));
@@ -183,60 +213,123 @@ static void take_held(PIRP irp, PLIST_ENTRY done)
 
 /* ---- the pipe ---------------------------------------------------------- */
 
-/* Waits for one pipe operation. The reader polls so that it can be stopped;
- * writers wait until the operation ends or the pipe breaks. */
-static NTSTATUS pipe_wait(HANDLE event, IO_STATUS_BLOCK *iosb, NTSTATUS status, BOOLEAN reader)
+/* Milliseconds of silence after which the service is taken for stalled;
+ * 0 while it promised nothing. */
+static ULONG silence_limit_ms(void)
+{
+    return (ULONG)g_keepalive_ms * FERV_RELAY_SILENCE_FACTOR;
+}
+
+/* Waits for one pipe operation. The reader polls so that it can be stopped,
+ * and counts the time the service has been silent; a writer waits until the
+ * operation ends, the pipe breaks, or the service has not taken anything for
+ * the silence limit. Either gives up on a stalled service. */
+static NTSTATUS pipe_wait(HANDLE event, IO_STATUS_BLOCK *iosb, NTSTATUS status, BOOLEAN reader,
+                          ULONG *silent_ms)
 {
     LARGE_INTEGER poll;
     IO_STATUS_BLOCK cancel;
+    ULONG limit = silence_limit_ms();
 
     if (status != STATUS_PENDING)
         return status;
-    poll.QuadPart = -10000LL * READER_POLL_MS;
+    poll.QuadPart = -10000LL * (reader || !limit ? READER_POLL_MS : limit);
     for (;;) {
-        status = ZwWaitForSingleObject(event, FALSE, reader ? &poll : NULL);
+        status = ZwWaitForSingleObject(event, FALSE, reader || limit ? &poll : NULL);
         if (status != STATUS_TIMEOUT)
             break;
-        if (g_stop_reader) {
-            /* Cancels the read this thread started, and waits for it to end
-             * so that the I/O status block on our stack is no longer used. */
-            ZwCancelIoFile(g_pipe, &cancel);
-            ZwWaitForSingleObject(event, FALSE, NULL);
-            return STATUS_CANCELLED;
+        limit = silence_limit_ms();
+        if (reader)
+            *silent_ms += READER_POLL_MS;
+        if (g_stop_reader && reader) {
+            status = STATUS_CANCELLED;
+        } else if (limit && (!reader || *silent_ms >= limit)) {
+            TRACE("relay: the service is stalled\n");
+            status = STATUS_IO_TIMEOUT;
+        } else {
+            continue;
         }
+        /* Cancels the operation this thread started, and waits for it to end
+         * so that the I/O status block on our stack is no longer used. */
+        ZwCancelIoFile(g_pipe, &cancel);
+        ZwWaitForSingleObject(event, FALSE, NULL);
+        return status;
     }
     return NT_SUCCESS(status) ? iosb->Status : status;
 }
 
+/* The reader's silence count: reset by every byte the service sends. */
+static ULONG g_silent_ms;
+
 /* Moves exactly `length` bytes through the pipe (a byte-mode pipe may move
  * fewer per call). Reading belongs to the reader thread, writing to holders of
- * g_pipe_lock. */
+ * g_write_lock. */
 static NTSTATUS pipe_transfer(BOOLEAN reading, void *buffer, ULONG length)
 {
     UCHAR *p = buffer;
+    ULONG writer_silence = 0;
     while (length) {
         IO_STATUS_BLOCK iosb;
         /* A busy pipe might never let the reader's wait time out. */
         if (reading && g_stop_reader)
             return STATUS_CANCELLED;
         HANDLE event = reading ? g_read_event : g_write_event;
+        ULONG piece = reading || length < WRITE_CHUNK ? length : WRITE_CHUNK;
         NTSTATUS status;
 
         iosb.Status = STATUS_SUCCESS;
         iosb.Information = 0;
         if (reading)
-            status = ZwReadFile(g_pipe, event, NULL, NULL, &iosb, p, length, NULL, NULL);
+            status = ZwReadFile(g_pipe, event, NULL, NULL, &iosb, p, piece, NULL, NULL);
         else
-            status = ZwWriteFile(g_pipe, event, NULL, NULL, &iosb, p, length, NULL, NULL);
-        status = pipe_wait(event, &iosb, status, reading);
+            status = ZwWriteFile(g_pipe, event, NULL, NULL, &iosb, p, piece, NULL, NULL);
+        status = pipe_wait(event, &iosb, status, reading, reading ? &g_silent_ms : &writer_silence);
         if (!NT_SUCCESS(status))
             return status;
-        if (iosb.Information == 0 || iosb.Information > length)
+        if (iosb.Information == 0 || iosb.Information > piece)
             return STATUS_PIPE_BROKEN;
+        if (reading)
+            g_silent_ms = 0;
         p += iosb.Information;
         length -= (ULONG)iosb.Information;
     }
     return STATUS_SUCCESS;
+}
+
+/* Writes one message (header and body) whole, or fails; the service sees
+ * messages from several threads one after another, never mixed. A failed
+ * write ends the connection: the reader is told to stop, and its ending
+ * answers every request in flight. */
+static NTSTATUS pipe_send(const void *header, ULONG headerSize, const void *body, ULONG bodySize)
+{
+    NTSTATUS status = STATUS_PIPE_BROKEN;
+    BOOLEAN failed = FALSE;
+
+    KeWaitForSingleObject(&g_write_lock, Executive, KernelMode, FALSE, NULL);
+    if (g_pipe) {
+        status = pipe_transfer(FALSE, (void *)header, headerSize);
+        if (NT_SUCCESS(status) && bodySize)
+            status = pipe_transfer(FALSE, (void *)body, bodySize);
+        failed = !NT_SUCCESS(status);
+    }
+    KeReleaseMutex(&g_write_lock, FALSE);
+    /* (With the pipe closed already the connection has ended anyway.) */
+    if (failed)
+        InterlockedExchange(&g_stop_reader, 1);
+    return status;
+}
+
+/* Sends a relay message with no body. */
+static void send_event(ULONG kind, ULONG id, ULONG code, ULONG endpoint)
+{
+    UCHAR header[FERV_RELAY_REQ_SIZE];
+    RtlZeroMemory(header, sizeof header);
+    FervRelayStore32(header, FERV_RELAY_REQ_MAGIC, FERV_RELAY_MAGIC);
+    FervRelayStore32(header, FERV_RELAY_REQ_KIND, kind);
+    FervRelayStore32(header, FERV_RELAY_REQ_ID, id);
+    FervRelayStore32(header, FERV_RELAY_REQ_CODE, code);
+    FervRelayStore32(header, FERV_RELAY_REQ_ENDPOINT, endpoint);
+    pipe_send(header, sizeof header, NULL, 0);
 }
 
 /* Reads and drops `length` bytes: the reply of an answer nobody waits for. */
@@ -253,28 +346,57 @@ static NTSTATUS pipe_skip(ULONG length)
     return STATUS_SUCCESS;
 }
 
-/* Shows or hides the driver's client-facing names: the control device's link
- * and the interfaces of started instances. */
-static void present(BOOLEAN on)
+/* Brings the control link and the interfaces of started instances in line
+ * with g_wanted; caller holds g_present_lock. */
+static void apply_presence(void)
 {
     UNICODE_STRING name, link;
     PLIST_ENTRY e;
+    BOOLEAN control = g_wanted[FERV_RELAY_ENDPOINT_CONTROL] != 0;
 
-    KeWaitForSingleObject(&g_present_lock, Executive, KernelMode, FALSE, NULL);
-    if (g_presented != on) {
-        g_presented = on;
+    if (g_control_shown != control) {
+        g_control_shown = control;
         RtlInitUnicodeString(&name, FERV_RELAY_CONTROL_DEVICE_NAME);
         RtlInitUnicodeString(&link, FERV_RELAY_CONTROL_LINK_NAME);
-        if (on)
+        if (control)
             IoCreateSymbolicLink(&link, &name);
         else
             IoDeleteSymbolicLink(&link);
-        for (e = g_started.Flink; e != &g_started; e = e->Flink) {
-            struct relay_device *rd = CONTAINING_RECORD(e, struct relay_device, started);
+    }
+    for (e = g_started.Flink; e != &g_started; e = e->Flink) {
+        struct relay_device *rd = CONTAINING_RECORD(e, struct relay_device, started);
+        BOOLEAN on = rd->endpoint < FERV_RELAY_MAX_ENDPOINTS && g_wanted[rd->endpoint] != 0;
+        if (rd->shown != on) {
+            rd->shown = on;
             IoSetDeviceInterfaceState(&rd->interfaceName, on);
         }
     }
+}
+
+/* Makes present exactly the endpoints whose byte in `flags` is non-zero
+ * (count bytes; NULL hides everything), and records the SHOW's sequence.
+ * Returns the number of started instances. */
+static ULONG present(const UCHAR *flags, ULONG count, ULONG seq)
+{
+    ULONG i, started;
+
+    KeWaitForSingleObject(&g_present_lock, Executive, KernelMode, FALSE, NULL);
+    for (i = 0; i < FERV_RELAY_MAX_ENDPOINTS; i++)
+        g_wanted[i] = flags && i < count ? flags[i] : 0;
+    apply_presence();
+    g_shown_seq = seq;
+    started = g_started_count;
     KeReleaseMutex(&g_present_lock, FALSE);
+    return started;
+}
+
+static ULONG shown_seq(void)
+{
+    ULONG seq;
+    KeWaitForSingleObject(&g_present_lock, Executive, KernelMode, FALSE, NULL);
+    seq = g_shown_seq;
+    KeReleaseMutex(&g_present_lock, FALSE);
+    return seq;
 }
 
 /* The connection has ended: requests waiting for a first answer are refused,
@@ -394,27 +516,70 @@ static NTSTATUS take_answer(const UCHAR *header)
     return io;
 }
 
-/* The reader thread: takes answers until the pipe breaks, an answer cannot be
- * framed, or it is asked to stop; then ends the connection. */
+/* Applies a SHOW whose header has been read, and acknowledges it. Returns a
+ * failure when the pipe failed or the SHOW is too long. */
+static NTSTATUS take_show(const UCHAR *header)
+{
+    UCHAR flags[FERV_RELAY_MAX_ENDPOINTS];
+    ULONG seq = FervRelayLoad32(header, FERV_RELAY_ANS_ID);
+    ULONG count = FervRelayLoad32(header, FERV_RELAY_ANS_DATA);
+    ULONG keepalive = FervRelayLoad32(header, FERV_RELAY_ANS_STATUS);
+    NTSTATUS status;
+    ULONG started;
+
+    if (count > FERV_RELAY_MAX_ENDPOINTS)
+        return STATUS_INVALID_PARAMETER;
+    status = count ? pipe_transfer(TRUE, flags, count) : STATUS_SUCCESS;
+    if (!NT_SUCCESS(status))
+        return status;
+    /* A promise over a minute would never let a stall show. */
+    InterlockedExchange(&g_keepalive_ms, (LONG)(keepalive > 60000 ? 60000 : keepalive));
+    started = present(flags, count, seq);
+    TRACE("relay: show %lu (%lu endpoints)\n", seq, count);
+    send_event(FERV_RELAY_KIND_SHOWN, seq, started, 0);
+    return STATUS_SUCCESS;
+}
+
+/* The reader thread: takes the service's messages until the pipe breaks, a
+ * message cannot be framed, the service stalls, or it is asked to stop; then
+ * ends the connection. */
 static VOID NTAPI reader_main(PVOID context)
 {
     UCHAR header[FERV_RELAY_ANS_SIZE];
     UNREFERENCED_PARAMETER(context);
 
+    g_silent_ms = 0;
     for (;;) {
+        ULONG kind;
+        NTSTATUS status;
         if (!NT_SUCCESS(pipe_transfer(TRUE, header, sizeof header)))
             break;
         if (FervRelayLoad32(header, FERV_RELAY_ANS_MAGIC) != FERV_RELAY_MAGIC ||
             FervRelayLoad32(header, FERV_RELAY_ANS_DATA) > FERV_RELAY_MAX_DATA)
             break;
-        if (!NT_SUCCESS(take_answer(header)))
+        kind = FervRelayLoad32(header, FERV_RELAY_ANS_KIND);
+        if (kind == FERV_RELAY_KIND_SHOW)
+            status = take_show(header);
+        else if (kind == FERV_RELAY_KIND_KEEPALIVE)
+            status = pipe_skip(FervRelayLoad32(header, FERV_RELAY_ANS_DATA));
+        else
+            status = take_answer(header);
+        if (!NT_SUCCESS(status))
             break;
     }
     TRACE("relay: reader ends\n");
     /* The driver looks absent before any client learns that its request
      * failed, so that a client that tries again finds it gone. */
-    present(FALSE);
+    present(NULL, 0, 0);
     drop_connection();
+    /* Closing our end tells the service at once (a stalled one once it goes
+     * on), so that it attaches again instead of talking to nobody. */
+    KeWaitForSingleObject(&g_write_lock, Executive, KernelMode, FALSE, NULL);
+    if (g_pipe) {
+        ZwClose(g_pipe);
+        g_pipe = NULL;
+    }
+    KeReleaseMutex(&g_write_lock, FALSE);
     PsTerminateSystemThread(STATUS_SUCCESS);
 }
 
@@ -428,10 +593,13 @@ static void close_pipe(void)
         ZwClose(g_reader);
         g_reader = NULL;
     }
+    KeWaitForSingleObject(&g_write_lock, Executive, KernelMode, FALSE, NULL);
     if (g_pipe) {
         ZwClose(g_pipe);
         g_pipe = NULL;
     }
+    KeReleaseMutex(&g_write_lock, FALSE);
+    InterlockedExchange(&g_keepalive_ms, 0);
     if (g_read_event) {
         ZwClose(g_read_event);
         g_read_event = NULL;
@@ -450,19 +618,21 @@ static NTSTATUS connect_pipe(void)
     UNICODE_STRING name;
     IO_STATUS_BLOCK iosb;
     NTSTATUS status;
+    HANDLE pipe;
     KIRQL irql;
 
     RtlInitUnicodeString(&name, FERV_RELAY_PIPE_KERNEL_NAME);
     InitializeObjectAttributes(&oa, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
     /* No FILE_SYNCHRONOUS_IO_* option: the reader's read and a dispatch
      * routine's write must be able to run on the handle at once. */
-    status = ZwCreateFile(&g_pipe, GENERIC_READ | GENERIC_WRITE, &oa, &iosb, NULL,
+    status = ZwCreateFile(&pipe, GENERIC_READ | GENERIC_WRITE, &oa, &iosb, NULL,
                           FILE_ATTRIBUTE_NORMAL, 0, FILE_OPEN, FILE_NON_DIRECTORY_FILE, NULL, 0);
     TRACE("relay: pipe open %08lx\n", (unsigned long)status);
-    if (!NT_SUCCESS(status)) {
-        g_pipe = NULL;
+    if (!NT_SUCCESS(status))
         return status;
-    }
+    KeWaitForSingleObject(&g_write_lock, Executive, KernelMode, FALSE, NULL);
+    g_pipe = pipe;
+    KeReleaseMutex(&g_write_lock, FALSE);
     InitializeObjectAttributes(&oa, NULL, OBJ_KERNEL_HANDLE, NULL, NULL);
     status = ZwCreateEvent(&g_read_event, EVENT_ALL_ACCESS, &oa, NotificationEvent, FALSE);
     if (NT_SUCCESS(status))
@@ -475,6 +645,7 @@ static NTSTATUS connect_pipe(void)
     g_connected = TRUE;
     if (++g_generation == 0) /* 0 marks a handle opened while disconnected */
         g_generation = 1;
+    g_next_handle = 0;
     IoReleaseCancelSpinLock(irql);
     g_stop_reader = 0;
     status = PsCreateSystemThread(&g_reader, THREAD_ALL_ACCESS, &oa, NULL, NULL, reader_main, NULL);
@@ -496,7 +667,7 @@ static void detach_service(void)
     TRACE("relay: service detaches\n");
     g_service_file = NULL;
     close_pipe();
-    present(FALSE);
+    present(NULL, 0, 0);
 }
 
 /* Opening the service device attaches the service that serves the pipe.
@@ -512,9 +683,9 @@ static NTSTATUS service_create(PIO_STACK_LOCATION sp, PIRP irp)
         close_pipe(); /* what is left of an earlier connection */
         status = connect_pipe();
         if (NT_SUCCESS(status)) {
+            /* Nothing is present until the service says what it serves. */
             TRACE("relay: service attaches\n");
             g_service_file = sp->FileObject;
-            present(TRUE);
         } else {
             close_pipe();
         }
@@ -538,28 +709,39 @@ static NTSTATUS service_close(PIO_STACK_LOCATION sp, PIRP irp)
 
 /* A handle keeps the generation of the connection it was opened under, so
  * that it stays dead once that service has gone, as a connection to the
- * driver would. */
-static NTSTATUS client_create(PIO_STACK_LOCATION sp, PIRP irp)
+ * driver would, and the id the service knows it by. Opening a device that is
+ * not present fails (on Windows; Wine opens the handle all the same, and its
+ * requests then fail). */
+static NTSTATUS client_create(struct relay_device *rd, PIO_STACK_LOCATION sp, PIRP irp)
 {
-    ULONG generation = 0;
+    ULONG generation = 0, handle = 0;
     KIRQL irql;
 
     IoAcquireCancelSpinLock(&irql);
-    if (g_connected)
+    if (g_connected) {
         generation = g_generation;
+        if (++g_next_handle == 0)
+            g_next_handle = 1;
+        handle = g_next_handle;
+    }
     IoReleaseCancelSpinLock(irql);
+    sp->FileObject->FsContext = (PVOID)(ULONG_PTR)handle;
+    sp->FileObject->FsContext2 = (PVOID)(ULONG_PTR)generation;
     if (!generation)
         return finish(irp, STATUS_OBJECT_NAME_NOT_FOUND, 0);
-    sp->FileObject->FsContext2 = (PVOID)(ULONG_PTR)generation;
+    send_event(FERV_RELAY_KIND_OPEN, handle, shown_seq(), rd->endpoint);
     return finish(irp, STATUS_SUCCESS, 0);
 }
 
-/* The client's handle is going: its held requests complete as cancelled. On
- * Windows this comes as the cleanup request; some hosts send only the close. */
+/* The client's handle is going: its held requests complete as cancelled, and
+ * the service hears of it once. On Windows this comes as the cleanup request
+ * and then the close; some hosts send only the close. */
 static NTSTATUS client_close(PIO_STACK_LOCATION sp, PIRP irp)
 {
     LIST_ENTRY done;
     PLIST_ENTRY e, next;
+    ULONG handle = (ULONG)(ULONG_PTR)sp->FileObject->FsContext;
+    BOOLEAN tell;
     KIRQL irql;
 
     InitializeListHead(&done);
@@ -571,8 +753,12 @@ static NTSTATUS client_close(PIO_STACK_LOCATION sp, PIRP irp)
             IoGetCurrentIrpStackLocation(held)->FileObject == sp->FileObject)
             take_held(held, &done);
     }
+    tell = handle && g_connected && (ULONG)(ULONG_PTR)sp->FileObject->FsContext2 == g_generation;
+    sp->FileObject->FsContext = NULL;
     IoReleaseCancelSpinLock(irql);
     finish_all(&done, STATUS_CANCELLED);
+    if (tell)
+        send_event(FERV_RELAY_KIND_CLOSE, handle, 0, 0);
     return finish(irp, STATUS_SUCCESS, 0);
 }
 
@@ -583,7 +769,6 @@ static NTSTATUS client_ioctl(struct relay_device *rd, PIO_STACK_LOCATION sp, PIR
     ULONG outSize = sp->Parameters.DeviceIoControl.OutputBufferLength;
     UCHAR header[FERV_RELAY_REQ_SIZE];
     struct first_answer w;
-    NTSTATUS status;
     ULONG id = 0;
     KIRQL irql;
 
@@ -601,9 +786,9 @@ static NTSTATUS client_ioctl(struct relay_device *rd, PIO_STACK_LOCATION sp, PIR
 
     /* In the list before the request is written, so that the reader finds it
      * however soon the answer comes. */
-    KeWaitForSingleObject(&g_pipe_lock, Executive, KernelMode, FALSE, NULL);
     IoAcquireCancelSpinLock(&irql);
-    if (g_connected && (ULONG)(ULONG_PTR)sp->FileObject->FsContext2 == g_generation) {
+    if (g_connected && (ULONG)(ULONG_PTR)sp->FileObject->FsContext2 == g_generation &&
+        sp->FileObject->FsContext) {
         id = new_id();
         SET_REQ(irp, 0, id);
         SET_REQ(irp, 1, REQ_AWAITING);
@@ -611,11 +796,8 @@ static NTSTATUS client_ioctl(struct relay_device *rd, PIO_STACK_LOCATION sp, PIR
         InsertTailList(&g_requests, &irp->Tail.Overlay.ListEntry);
     }
     IoReleaseCancelSpinLock(irql);
-    if (!id) {
-        /* The service this handle was opened on has gone. */
-        KeReleaseMutex(&g_pipe_lock, FALSE);
+    if (!id) /* The service this handle was opened on has gone. */
         return finish(irp, STATUS_UNSUCCESSFUL, 0);
-    }
 
     FervRelayStore32(header, FERV_RELAY_REQ_MAGIC, FERV_RELAY_MAGIC);
     FervRelayStore32(header, FERV_RELAY_REQ_KIND, FERV_RELAY_KIND_REQUEST);
@@ -624,14 +806,9 @@ static NTSTATUS client_ioctl(struct relay_device *rd, PIO_STACK_LOCATION sp, PIR
     FervRelayStore32(header, FERV_RELAY_REQ_ENDPOINT, rd->endpoint);
     FervRelayStore32(header, FERV_RELAY_REQ_IN_SIZE, inSize);
     FervRelayStore32(header, FERV_RELAY_REQ_OUT_SIZE, outSize);
-    FervRelayStore32(header, FERV_RELAY_REQ_RESERVED, 0);
-    status = pipe_transfer(FALSE, header, sizeof header);
-    if (NT_SUCCESS(status) && inSize)
-        status = pipe_transfer(FALSE, irp->AssociatedIrp.SystemBuffer, inSize);
-    if (!NT_SUCCESS(status))
-        /* The reader ends the connection, which answers this request too. */
-        InterlockedExchange(&g_stop_reader, 1);
-    KeReleaseMutex(&g_pipe_lock, FALSE);
+    FervRelayStore32(header, FERV_RELAY_REQ_HANDLE, (ULONG)(ULONG_PTR)sp->FileObject->FsContext);
+    /* A failed write ends the connection, which answers this request too. */
+    pipe_send(header, sizeof header, irp->AssociatedIrp.SystemBuffer, inSize);
 
     KeWaitForSingleObject(&w.done, Executive, KernelMode, FALSE, NULL);
     if (w.pended)
@@ -722,20 +899,24 @@ static NTSTATUS NTAPI start_done(PDEVICE_OBJECT device, PIRP irp, PVOID context)
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-/* A started instance joins g_started, and its interface is enabled while a
- * service is attached; a removed one leaves and its interface goes. */
+/* A started instance joins g_started, and its interface is enabled while the
+ * service wants it present; a removed one leaves and its interface goes. */
 static void set_started(struct relay_device *rd, BOOLEAN started)
 {
     KeWaitForSingleObject(&g_present_lock, Executive, KernelMode, FALSE, NULL);
     if (started && !rd->isStarted) {
         InsertTailList(&g_started, &rd->started);
-        if (g_presented)
-            IoSetDeviceInterfaceState(&rd->interfaceName, TRUE);
+        g_started_count++;
+        rd->isStarted = TRUE;
+        apply_presence();
     } else if (!started && rd->isStarted) {
         RemoveEntryList(&rd->started);
-        IoSetDeviceInterfaceState(&rd->interfaceName, FALSE);
+        g_started_count--;
+        rd->isStarted = FALSE;
+        if (rd->shown)
+            IoSetDeviceInterfaceState(&rd->interfaceName, FALSE);
+        rd->shown = FALSE;
     }
-    rd->isStarted = started;
     KeReleaseMutex(&g_present_lock, FALSE);
 }
 
@@ -811,7 +992,7 @@ static NTSTATUS NTAPI dispatch(PDEVICE_OBJECT device, PIRP irp)
     }
     switch (major) {
     case IRP_MJ_CREATE:
-        return client_create(sp, irp);
+        return client_create(rd, sp, irp);
     case IRP_MJ_CLEANUP:
     case IRP_MJ_CLOSE:
         return client_close(sp, irp);
@@ -872,6 +1053,7 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
     InitializeListHead(&g_requests);
     InitializeListHead(&g_started);
     KeInitializeMutex(&g_pipe_lock, 0);
+    KeInitializeMutex(&g_write_lock, 0);
     KeInitializeMutex(&g_present_lock, 0);
 
     /* The control device's link appears only while a service is attached. */

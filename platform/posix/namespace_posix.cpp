@@ -129,13 +129,19 @@ DWORD PosixCheckFolders(const char *folder)
     char *root = PosixDeviceRoot();
     if (root == nullptr)
         return ERROR_NOT_ENOUGH_MEMORY;
+    DWORD error = PosixCheckFoldersUnder(root, folder);
+    free(root);
+    return error;
+}
+
+DWORD PosixCheckFoldersUnder(const char *root, const char *folder)
+{
     size_t rootLength = strlen(root);
     while (rootLength > 1 && root[rootLength - 1] == '/')
         rootLength--;
     size_t folderLength = strlen(folder);
     bool inRoot = strncmp(folder, root, rootLength) == 0 &&
                   (folder[rootLength] == '\0' || folder[rootLength] == '/');
-    free(root);
     char *prefix = (char *)malloc(folderLength + 1);
     if (prefix == nullptr)
         return ERROR_NOT_ENOUGH_MEMORY;

@@ -1,7 +1,8 @@
 // What the files of the POSIX platform layer share among themselves: the
 // root and name rules of the device namespace, and the tags that tell the
 // layer's handle objects apart. Nothing outside platform/posix and its tests
-// includes this header.
+// includes this header, but the Wine bridge (tools/fervbridge), which must
+// find a root and check the folders in it exactly as a POSIX program does.
 #ifndef FERV_POSIX_INTERNAL_H
 #define FERV_POSIX_INTERNAL_H
 
@@ -60,6 +61,10 @@ bool PosixMayServe(uid_t owner);
 // Returns: 0; ERROR_FILE_NOT_FOUND when one is missing or not a folder;
 // ERROR_ACCESS_DENIED when one breaks the rules; ERROR_NOT_ENOUGH_MEMORY.
 DWORD PosixCheckFolders(const char *folder);
+
+// The same with the root given: what a program whose root is `root` would
+// check (the Wine bridge serves one root after another from one process).
+DWORD PosixCheckFoldersUnder(const char *root, const char *folder);
 
 // Writes a GUID as lower-case text with braces, 38 characters and a
 // terminator, the way interface class directories are named.

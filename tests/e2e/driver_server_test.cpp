@@ -45,13 +45,6 @@ class DriverServer : public ::testing::TestWithParam<Program> {
 protected:
     ferv_test::TestServer server;
 
-    void SetUp() override
-    {
-        if (UnderWine())
-            GTEST_SKIP() << "the tests' own driver server speaks the socket namespace only; under Wine the "
-                            "emulator's cases cover refusals, a missing driver and a malformed reply";
-    }
-
     const Program &program() const { return GetParam(); }
 
     // The endpoint name of the program's i-th way to the driver: interface
@@ -129,6 +122,9 @@ TEST_P(DriverServer, WithoutADriverEveryCommandEndsWithNoDevices)
 
 TEST_P(DriverServer, ADoorNobodyServesIsNoDriver)
 {
+    if (UnderWine())
+        GTEST_SKIP() << "Wine opens a handle to a device whatever its driver answers to the open, so a door that "
+                        "is there but cannot be opened cannot be shown";
     if (program().controlDevice)
         server.AddDeadDevice(ferv_test::kControlDevice);
     else
@@ -194,7 +190,7 @@ TEST_P(DriverServer, APendedWaitEndsWhenTheDriverCompletesIt)
         Put32(bytes, 4, 77);
         return Reply().SendPending().AwaitTrigger("change").SendComplete(bytes);
     });
-    ferv_test::BackgroundProgram waiting(ProgramPath(program()), {"-S"}, OptionsFor(server.Root()));
+    auto waiting = ferv_e2e::Start(program(), server.Root(), {"-S"});
     ASSERT_TRUE(server.WaitForRequests(1));
     ReceivedRequest request = server.Requests()[0];
     EXPECT_EQ(request.ioControlCode, kWaitForChange);
@@ -202,10 +198,10 @@ TEST_P(DriverServer, APendedWaitEndsWhenTheDriverCompletesIt)
     EXPECT_EQ(request.outSize, 8u);
     // Still waiting: nothing printed, not ended.
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_TRUE(waiting.Running());
-    EXPECT_EQ(waiting.Output(), "");
+    EXPECT_TRUE(waiting->Running());
+    EXPECT_EQ(waiting->Output(), "");
     server.Trigger("change");
-    EXPECT_TRUE(Ran(waiting.Wait(10000), StatusLine(0), 0));
+    EXPECT_TRUE(Ran(waiting->Wait(10000), StatusLine(0), 0));
 }
 
 TEST_P(DriverServer, APendedRequestThatFailsEndsWithTen)

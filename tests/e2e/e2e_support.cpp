@@ -26,38 +26,38 @@ std::string ProgramName(const ::testing::TestParamInfo<Program> &info)
     return info.param.name;
 }
 
-bool UnderWine()
+// "wine-x86", "wine-x64", or empty for this machine's own programs.
+static std::string WineArch()
 {
     const char *target = getenv("FERV_E2E_TARGET");
-    return target && std::string(target) == "wine";
+    std::string text = target ? target : "";
+    return text.compare(0, 5, "wine-") == 0 ? text.substr(5) : "";
 }
 
-// The Windows programs' folder: FERV_E2E_WIN_BUILD, else build-win64 beside
-// the sources.
-static std::string WindowsBuildDir()
+bool UnderWine()
 {
-    const char *dir = getenv("FERV_E2E_WIN_BUILD");
-    return dir && *dir ? dir : std::string(FERV_SOURCE_DIR) + "/build-win64";
+    return !WineArch().empty();
 }
 
-std::string ProgramPath(const Program &program)
+std::string HostProgramPath(const Program &program)
 {
-    if (UnderWine())
-        return WindowsBuildDir() + "/" + program.name + ".exe";
     return std::string(FERV_BUILD_DIR) + "/" + program.name;
+}
+
+std::vector<std::string> CommandFor(const Program &program, const std::vector<std::string> &args)
+{
+    std::vector<std::string> command;
+    if (UnderWine())
+        command = {std::string(FERV_SOURCE_DIR) + "/tools/wine-run", "--arch", WineArch(), program.name};
+    else
+        command = {HostProgramPath(program)};
+    command.insert(command.end(), args.begin(), args.end());
+    return command;
 }
 
 std::string SimPath()
 {
-    if (UnderWine())
-        return WindowsBuildDir() + "/fervsim.exe";
     return std::string(FERV_BUILD_DIR) + "/fervsim";
-}
-
-// A file's name as the emulator opens it: under Wine, drive Z: is the root.
-static std::string EmulatorFile(const std::string &path)
-{
-    return UnderWine() && !path.empty() && path[0] == '/' ? "Z:" + path : path;
 }
 
 ProgramOptions OptionsFor(const std::string &root)
@@ -70,7 +70,17 @@ ProgramOptions OptionsFor(const std::string &root)
 
 ProgramResult Run(const Program &program, const std::string &root, const std::vector<std::string> &args)
 {
-    return ferv_test::RunProgram(ProgramPath(program), args, OptionsFor(root));
+    std::vector<std::string> command = CommandFor(program, args);
+    return ferv_test::RunProgram(command[0], {command.begin() + 1, command.end()}, OptionsFor(root));
+}
+
+std::unique_ptr<ferv_test::BackgroundProgram> Start(const Program &program, const std::string &root,
+                                                    const std::vector<std::string> &args)
+{
+    std::vector<std::string> command = CommandFor(program, args);
+    return std::make_unique<ferv_test::BackgroundProgram>(command[0],
+                                                          std::vector<std::string>(command.begin() + 1, command.end()),
+                                                          OptionsFor(root));
 }
 
 // Shows where two texts part, line by line, with line ends made visible.
@@ -300,10 +310,10 @@ bool Emulator::Start(const std::string &topologyFile, const std::vector<std::str
         failure_ = "cannot create a root directory";
         return false;
     }
-    std::vector<std::string> args = {"--root", root_, "--log", EmulatorFile(root_ + "/fervsim.log")};
+    std::vector<std::string> args = {"--root", root_, "--log", root_ + "/fervsim.log"};
     if (!topologyFile.empty()) {
         args.push_back("--topology");
-        args.push_back(EmulatorFile(topologyFile));
+        args.push_back(topologyFile);
     }
     args.insert(args.end(), extra.begin(), extra.end());
     ProgramOptions options;
@@ -317,12 +327,9 @@ bool Emulator::Start(const std::string &topologyFile, const std::vector<std::str
         wrapper.insert(wrapper.end(), args.begin(), args.end());
         process_.reset(new ferv_test::BackgroundProgram(program, wrapper, options));
     }
-    // The start line comes once every socket listens, or under Wine once
-    // the relay driver has taken the emulator on (after the one before it
-    // has let go).
+    // The start line comes once every socket listens.
     bool up = Eventually(
-        [&] { return process_->Errors().find("fervsim: serving") != std::string::npos || !process_->Running(); },
-        UnderWine() ? 30000 : 10000);
+        [&] { return process_->Errors().find("fervsim: serving") != std::string::npos || !process_->Running(); });
     if (!up || process_->Errors().find("fervsim: serving") == std::string::npos) {
         failure_ = "fervsim did not start: " + process_->Errors();
         return false;

@@ -33,19 +33,26 @@ void PrintTo(const Program &program, std::ostream *os);
 // Test-name suffix for INSTANTIATE_TEST_SUITE_P.
 std::string ProgramName(const ::testing::TestParamInfo<Program> &info);
 
-// True when the suite runs the Windows programs under Wine
-// (FERV_E2E_TARGET=wine): the programs and the emulator are the .exe files of
-// the win64 build (FERV_E2E_WIN_BUILD, default build-win64 in the sources),
-// run in the prefix WINEPREFIX names, where the relay driver is installed and
-// a session is kept alive (.ci/wine.sh prepares it). The emulator then
-// serves through the relay, so only one runs at a time.
+// True when the suite runs the Windows programs under Wine:
+// FERV_E2E_TARGET=wine-x86 (the i686 build) or wine-x64 (the x86_64 build).
+// Every program then runs through tools/wine-run, which shows it the same
+// device root a POSIX program would see, served by the same servers (the
+// emulator for this machine, the tests' own driver server).
 bool UnderWine();
 
-std::string ProgramPath(const Program &program);
+// The command line that runs the program with args: the program itself, or
+// tools/wine-run with the program's name under Wine.
+std::vector<std::string> CommandFor(const Program &program, const std::vector<std::string> &args);
+// The program of this machine's build, for the cases that start it in a way
+// of their own and run on POSIX only.
+std::string HostProgramPath(const Program &program);
 std::string SimPath();
 
 // Runs the program with FERV_DEVICE_ROOT set to root.
 ferv_test::ProgramResult Run(const Program &program, const std::string &root, const std::vector<std::string> &args);
+// The same, beside the test (a wait that the test then releases).
+std::unique_ptr<ferv_test::BackgroundProgram> Start(const Program &program, const std::string &root,
+                                                    const std::vector<std::string> &args);
 ferv_test::ProgramOptions OptionsFor(const std::string &root);
 
 // Checks a finished run: whole standard output, exit status, and nothing

@@ -174,11 +174,11 @@ TEST_P(EmulatorCommands, ALunFailsOverAndBackByHand)
     EXPECT_GE(pathAfter.blocksTransferred, pathBefore.blocksTransferred);
 
     // A wait ends when the fabric drops the active path, which moves the LUN.
-    ferv_test::BackgroundProgram waiting(ProgramPath(GetParam()), {"-S"}, OptionsFor(emulator.Root()));
+    auto waiting = ferv_e2e::Start(GetParam(), emulator.Root(), {"-S"});
     ASSERT_TRUE(Eventually([&] { return emulator.Held() == 1; }));
-    EXPECT_TRUE(waiting.Running());
+    EXPECT_TRUE(waiting->Running());
     EXPECT_EQ(emulator.Ctl({"link-down", "p-db-a"}).exitCode, 0);
-    EXPECT_TRUE(Ran(waiting.Wait(10000), kOk, 0));
+    EXPECT_TRUE(Ran(waiting->Wait(10000), kOk, 0));
     EXPECT_TRUE(Ran(Run({"-l", kDb, "-v"}), Golden("story_db_link_down.txt"), 0));
 }
 
@@ -296,10 +296,10 @@ TEST_P(EmulatorCommands, InjectedFaultsReachTheUser)
     } failures[] = {{{"fail-pended", "31"}, "0000001F"}, {{"fail-pended", "--drop"}, "000003E3"}};
     for (const auto &f : failures) {
         SCOPED_TRACE(f.verb.back());
-        ferv_test::BackgroundProgram waiting(ProgramPath(GetParam()), {"-S"}, OptionsFor(emulator.Root()));
+        auto waiting = ferv_e2e::Start(GetParam(), emulator.Root(), {"-S"});
         ASSERT_TRUE(Eventually([&] { return emulator.Held() == 1; }));
         EXPECT_EQ(emulator.Ctl(f.verb).exitCode, 0);
-        EXPECT_TRUE(Ran(waiting.Wait(10000),
+        EXPECT_TRUE(Ran(waiting->Wait(10000),
                         "FervLib (WIN32) - SendReqToDriver: Error in GetOverlappedResult: " + f.error +
                             "\n"
                             "FervLib (WIN32) - FervWaitForChange: SendReqToDriver Error: 0000000A\n" +

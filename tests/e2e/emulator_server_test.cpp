@@ -50,7 +50,7 @@ TEST_F(EmulatorServer, WaitIsReleasedByLinkDownForEveryWaiter)
 {
     std::vector<std::unique_ptr<BackgroundProgram>> waiters;
     for (int i = 0; i < 3; i++)
-        waiters.emplace_back(new BackgroundProgram(ProgramPath(kFervadm), {"-S"}, OptionsFor(Root())));
+        waiters.push_back(ferv_e2e::Start(kFervadm, Root(), {"-S"}));
     ASSERT_TRUE(Eventually([&] { return emulator.Held() == 3; }));
     for (auto &w : waiters)
         EXPECT_TRUE(w->Running()) << "held until a change";
@@ -221,7 +221,7 @@ TEST(EmulatorRun, ServesAPrivateRootAndPassesTheStatusOn)
     ProgramResult r =
         RunProgram(SimPath(),
                    {"run", "--no-io", "--", "/bin/sh", "-c",
-                    "echo \"$FERV_DEVICE_ROOT\"; \"$0\" -P >/dev/null || exit 9; exit 3", ProgramPath(kFervadm)},
+                    "echo \"$FERV_DEVICE_ROOT\"; \"$0\" -P >/dev/null || exit 9; exit 3", HostProgramPath(kFervadm)},
                    o);
     EXPECT_EQ(r.exitCode, 3) << r.err;
     std::string root = r.out.substr(0, r.out.find('\n'));

@@ -211,6 +211,23 @@ TEST(SimReplies, HbaListCountsAndSizes)
     EXPECT_EQ(r.data.size(), 4096u) << "a METHOD_BUFFERED reply carries the whole buffer";
 }
 
+// 64 devices of 1024 secondary entries of 64 KiB are exactly 4 GiB of
+// records: a size that wraps in 32 bits would pass for a small reply.
+TEST(SimReplies, ADeviceListOfFourGibibytesIsTooLargeNotSmall)
+{
+    SimModel m;
+    std::string error;
+    ASSERT_TRUE(SimGenerateTopology("64:1:1", &m, &error)) << error;
+    m.layout.secondaryRecordSize = 65536;
+    for (SimDevice &d : m.devices)
+        d.secondaryCount = 1024;
+    std::vector<uint8_t> req = Buffer(1 << 20);
+    FervStore32(req.data() + FERV_ALL_SIZE, 1 << 20);
+    SimReply r = Send(&m, IOCTL_FERV_GET_ALL_DEVICES, req);
+    EXPECT_EQ(StatusOf(r), FERV_STATUS_NO_MEMORY);
+    EXPECT_EQ(r.data.size(), req.size()) << "nothing is written past the caller's buffer";
+}
+
 TEST(SimReplies, LunReplyPutsTheFirstPathLowestInEveryOrder)
 {
     for (SimRecordOrder order : {SIM_ORDER_DEPTH_FIRST, SIM_ORDER_REVERSE}) {

@@ -83,38 +83,10 @@ struct BackgroundProgram::State {
     std::string out;
     std::string err;
     bool outputDone = false;
-    bool windows = false; // a Windows program under Wine: text-mode line ends
-
-    // What the program printed, with a Windows program's "\r\n" read as "\n".
-    std::string Text(const std::string &raw) const;
 
     void Read();
     bool Reap(bool block);
 };
-
-std::string BackgroundProgram::State::Text(const std::string &raw) const
-{
-    if (!windows)
-        return raw;
-    std::string text;
-    text.reserve(raw.size());
-    for (size_t i = 0; i < raw.size(); i++)
-        if (!(raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n'))
-            text += raw[i];
-    return text;
-}
-
-// A Windows program (a name ending in .exe) runs under Wine's loader.
-static bool IsWindowsProgram(const std::string &program)
-{
-    return program.size() > 4 && program.compare(program.size() - 4, 4, ".exe") == 0;
-}
-
-static std::string WineLoader()
-{
-    const char *wine = getenv("FERV_WINE");
-    return wine && *wine ? wine : "/usr/lib/wine/wine64";
-}
 
 // Collects standard output and error, and feeds standard input, until the
 // program's side of both output pipes has closed.
@@ -200,9 +172,6 @@ BackgroundProgram::BackgroundProgram(const std::string &program, const std::vect
     : state_(new State)
 {
     std::vector<std::string> argvTexts;
-    state_->windows = IsWindowsProgram(program);
-    if (state_->windows)
-        argvTexts.push_back(WineLoader());
     argvTexts.push_back(program);
     argvTexts.insert(argvTexts.end(), args.begin(), args.end());
     std::vector<std::string> envTexts = ChildEnvironment(options);
@@ -303,22 +272,22 @@ bool BackgroundProgram::Running()
 std::string BackgroundProgram::Output() const
 {
     std::lock_guard<std::mutex> lock(state_->mutex);
-    return state_->Text(state_->out);
+    return state_->out;
 }
 
 std::string BackgroundProgram::Errors() const
 {
     std::lock_guard<std::mutex> lock(state_->mutex);
-    return state_->Text(state_->err);
+    return state_->err;
 }
 
 bool BackgroundProgram::WaitForOutput(const std::string &text, int timeoutMs)
 {
     std::unique_lock<std::mutex> lock(state_->mutex);
     state_->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-        return state_->Text(state_->out).find(text) != std::string::npos || state_->outputDone;
+        return state_->out.find(text) != std::string::npos || state_->outputDone;
     });
-    return state_->Text(state_->out).find(text) != std::string::npos;
+    return state_->out.find(text) != std::string::npos;
 }
 
 void BackgroundProgram::Signal(int sig)
@@ -358,8 +327,8 @@ ProgramResult BackgroundProgram::Wait(int timeoutMs)
     else if (WIFSIGNALED(state_->status))
         result.signal = WTERMSIG(state_->status);
     std::lock_guard<std::mutex> lock(state_->mutex);
-    result.out = state_->Text(state_->out);
-    result.err = state_->Text(state_->err);
+    result.out = state_->out;
+    result.err = state_->err;
     return result;
 }
 

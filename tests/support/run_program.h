@@ -10,11 +10,6 @@
 //     EXPECT_EQ(r.out, expected);
 //     EXPECT_EQ(r.err, "");
 //
-// A Windows program (a path ending in .exe) runs under Wine: the loader is
-// FERV_WINE (default /usr/lib/wine/wine64), in the prefix WINEPREFIX names,
-// and what it prints is read with its text-mode "\r\n" turned into "\n", so
-// its output compares with a POSIX program's byte for byte.
-//
 // A program that must run beside the test (the emulator, or a front end
 // blocked in a wait that the test then releases) is a BackgroundProgram.
 #ifndef FERV_RUN_PROGRAM_H

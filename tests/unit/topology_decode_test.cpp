@@ -93,6 +93,16 @@ std::vector<WireDevice> TwoDevices()
     return {a, b};
 }
 
+// One bit per reply byte, rounded up; the largest sizes must not wrap on a
+// 32-bit host.
+TEST(TopologyDecode, ScratchHasABitForEveryByte)
+{
+    EXPECT_EQ(FervDecodeScratchSize(0), 0u);
+    EXPECT_EQ(FervDecodeScratchSize(8), 1u);
+    EXPECT_EQ(FervDecodeScratchSize(9), 2u);
+    EXPECT_EQ(FervDecodeScratchSize(0xFFFFFFFFu), 0x20000000u);
+}
+
 TEST(TopologyDecode, AllDevicesReplyBecomesOneWalkableBlock)
 {
     WireBytes data = WireDeviceData(TwoDevices());

@@ -222,7 +222,7 @@ TEST_F(Monitor, MetricsOutputIsReplacedWholeOrLeftAsItWas)
     ProgramOptions options = OptionsFor(emulator.Root());
     r = ferv_test::RunProgram("/bin/sh",
                               {"-c", "ulimit -f 1; trap '' XFSZ; exec \"$0\" metrics --output \"$1\"",
-                               ProgramPath(kFervmon), file},
+                               HostProgramPath(kFervmon), file},
                               options);
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.err.find("is left as it was"), std::string::npos) << r.err;
@@ -255,7 +255,7 @@ TEST_F(Monitor, WatchLogsTheFailoverAndTheFailbackWithinASecond)
     if (UnderWine())
         GTEST_SKIP() << "watch is run on the POSIX build";
     Start();
-    BackgroundProgram watch(ProgramPath(kFervmon), {"watch"}, WatchOptions(emulator.Root()));
+    BackgroundProgram watch(HostProgramPath(kFervmon), {"watch"}, WatchOptions(emulator.Root()));
     ASSERT_TRUE(watch.WaitForOutput(" started 2 devices, 6 LUNs, 24 paths\n")) << watch.Output() << watch.Errors();
 
     Ctl({"link-down", "hba0-t0-lun0"});
@@ -295,7 +295,7 @@ TEST_F(Monitor, WatchReadsAtItsIntervalWhileTheDriverRefusesTheWait)
     if (UnderWine())
         GTEST_SKIP() << "watch is run on the POSIX build";
     Start();
-    BackgroundProgram watch(ProgramPath(kFervmon), {"watch", "--interval", "1"}, WatchOptions(emulator.Root()));
+    BackgroundProgram watch(HostProgramPath(kFervmon), {"watch", "--interval", "1"}, WatchOptions(emulator.Root()));
     ASSERT_TRUE(watch.WaitForOutput(" started ")) << watch.Output() << watch.Errors();
     Ctl({"answer", "WAIT_FOR_CHANGE", "8", "1000"});
     Ctl({"link-down", "hba0-t0-lun0"}); // completes the wait already held
@@ -321,7 +321,7 @@ TEST_F(Monitor, WatchTellsWhenTheDriverGoesAndComesBackAndEndsOnSigterm)
     std::unique_ptr<BackgroundProgram> sim(new BackgroundProgram(SimPath(), simArgs, simOptions));
     ASSERT_TRUE(Eventually([&] { return sim->Errors().find("fervsim: serving") != std::string::npos; }));
 
-    BackgroundProgram watch(ProgramPath(kFervmon), {"watch", "--json", "--interval", "1"}, WatchOptions(root.Path()));
+    BackgroundProgram watch(HostProgramPath(kFervmon), {"watch", "--json", "--interval", "1"}, WatchOptions(root.Path()));
     ASSERT_TRUE(watch.WaitForOutput("\"event\":\"started\"")) << watch.Output() << watch.Errors();
     sim->Stop(SIGTERM);
     EXPECT_TRUE(watch.WaitForOutput("\"event\":\"driver-lost\"", 3000)) << watch.Output();

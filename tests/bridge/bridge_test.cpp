@@ -1,0 +1,424 @@
+// The bridge behind tools/wine-run, without Wine: the test plays the relay
+// (and its forwarder) on the bridge's TCP port and the tests' own driver
+// server serves the root, so every message the relay would see can be
+// checked: what is shown for a root, one connection per handle, every kind
+// of answer mapped, held requests, leases of roots, keepalives and the
+// line ends of `fervbridge run`.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/run_program.h"
+#include "tests/support/test_server.h"
+#include "proto/relay_service.h"
+
+namespace {
+
+using ferv_test::BackgroundProgram;
+using ferv_test::ReceivedRequest;
+using ferv_test::Reply;
+using ferv_test::TestServer;
+
+const std::string kBridge = FERV_BUILD_DIR "/fervbridge";
+const uint32_t kCode = 0x85002028;
+
+// A message from the bridge to the relay.
+struct Message {
+    uint32_t kind = 0, id = 0, status = 0;
+    std::vector<uint8_t> data;
+};
+
+int ConnectUnix(const std::string &path)
+{
+    struct sockaddr_un address;
+    memset(&address, 0, sizeof address);
+    address.sun_family = AF_UNIX;
+    strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    if (connect(fd, (struct sockaddr *)&address, sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Reads exactly n bytes within timeoutMs; false on end, error or time-out.
+bool ReadExactly(int fd, void *buffer, size_t n, int timeoutMs)
+{
+    uint8_t *p = (uint8_t *)buffer;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (n > 0) {
+        int left = (int)std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+                       .count();
+        struct pollfd watch = {fd, POLLIN, 0};
+        if (left <= 0 || poll(&watch, 1, left) <= 0)
+            return false;
+        ssize_t k = recv(fd, p, n, 0);
+        if (k <= 0)
+            return false;
+        p += k;
+        n -= (size_t)k;
+    }
+    return true;
+}
+
+class Bridge : public ::testing::Test {
+protected:
+    TestServer server;
+    std::string state;
+    std::unique_ptr<BackgroundProgram> bridge;
+    int link = -1;
+    uint32_t lastShow = 0;
+
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/ferv-bridge-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        state = pattern;
+        bridge.reset(new BackgroundProgram(kBridge, {"serve", "--state", state}));
+        ASSERT_TRUE(ferv_test::WaitForPath(state + "/bridge.port")) << bridge->Errors();
+        link = ConnectLink();
+        ASSERT_GE(link, 0);
+        // A new link is shown the bound root at once: nothing yet.
+        Message show = Next();
+        ASSERT_EQ(show.kind, FERV_RELAY_KIND_SHOW);
+        EXPECT_EQ(show.status, FERV_RELAY_KEEPALIVE_MS);
+        EXPECT_TRUE(show.data.empty());
+        Shown(show.id);
+    }
+
+    void TearDown() override
+    {
+        if (link >= 0)
+            close(link);
+        if (bridge) {
+            ferv_test::ProgramResult r = bridge->Stop(SIGTERM, 10000);
+            EXPECT_EQ(r.exitCode, 0) << r.err;
+        }
+        std::string cmd = "rm -rf '" + state + "'";
+        EXPECT_EQ(system(cmd.c_str()), 0);
+    }
+
+    int ConnectLink()
+    {
+        std::ifstream in(state + "/bridge.port");
+        int port = 0;
+        in >> port;
+        struct sockaddr_in address;
+        memset(&address, 0, sizeof address);
+        address.sin_family = AF_INET;
+        address.sin_port = htons((uint16_t)port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        if (connect(fd, (struct sockaddr *)&address, sizeof address) != 0) {
+            close(fd);
+            return -1;
+        }
+        return fd;
+    }
+
+    // The next message other than a keepalive; kind 0 when none came in time.
+    Message Next(int timeoutMs = 10000, int *keepalives = nullptr)
+    {
+        for (;;) {
+            Message m;
+            uint8_t h[FERV_RELAY_ANS_SIZE];
+            if (!ReadExactly(link, h, sizeof h, timeoutMs))
+                return m;
+            EXPECT_EQ(FervRelayLoad32(h, FERV_RELAY_ANS_MAGIC), FERV_RELAY_MAGIC);
+            m.kind = FervRelayLoad32(h, FERV_RELAY_ANS_KIND);
+            m.id = FervRelayLoad32(h, FERV_RELAY_ANS_ID);
+            m.status = FervRelayLoad32(h, FERV_RELAY_ANS_STATUS);
+            m.data.resize(FervRelayLoad32(h, FERV_RELAY_ANS_DATA));
+            if (!m.data.empty() && !ReadExactly(link, m.data.data(), m.data.size(), timeoutMs))
+                return Message();
+            if (m.kind != FERV_RELAY_KIND_KEEPALIVE)
+                return m;
+            if (keepalives)
+                ++*keepalives;
+        }
+    }
+
+    void Send(uint32_t kind, uint32_t id, uint32_t code, uint32_t endpoint, const std::vector<uint8_t> &in = {},
+              uint32_t outSize = 0, uint32_t handle = 0)
+    {
+        uint8_t h[FERV_RELAY_REQ_SIZE];
+        FervRelayStore32(h, FERV_RELAY_REQ_MAGIC, FERV_RELAY_MAGIC);
+        FervRelayStore32(h, FERV_RELAY_REQ_KIND, kind);
+        FervRelayStore32(h, FERV_RELAY_REQ_ID, id);
+        FervRelayStore32(h, FERV_RELAY_REQ_CODE, code);
+        FervRelayStore32(h, FERV_RELAY_REQ_ENDPOINT, endpoint);
+        FervRelayStore32(h, FERV_RELAY_REQ_IN_SIZE, (uint32_t)in.size());
+        FervRelayStore32(h, FERV_RELAY_REQ_OUT_SIZE, outSize);
+        FervRelayStore32(h, FERV_RELAY_REQ_HANDLE, handle);
+        std::vector<uint8_t> bytes(h, h + sizeof h);
+        bytes.insert(bytes.end(), in.begin(), in.end());
+        ASSERT_EQ(send(link, bytes.data(), bytes.size(), MSG_NOSIGNAL), (ssize_t)bytes.size());
+    }
+
+    void Shown(uint32_t seq, uint32_t instances = 16)
+    {
+        lastShow = seq;
+        Send(FERV_RELAY_KIND_SHOWN, seq, instances, 0);
+    }
+
+    // Binds root as `fervbridge run` does, playing the relay's part; returns
+    // the lease's connection and the presence bytes shown.
+    int Bind(const std::string &root, std::vector<uint8_t> *flags = nullptr)
+    {
+        int fd = ConnectUnix(state + "/bridge.sock");
+        std::string line = "bind " + root + "\n";
+        EXPECT_EQ(send(fd, line.data(), line.size(), MSG_NOSIGNAL), (ssize_t)line.size());
+        Message show = Next();
+        EXPECT_EQ(show.kind, FERV_RELAY_KIND_SHOW);
+        if (flags)
+            *flags = show.data;
+        Shown(show.id);
+        char answer[3] = {};
+        EXPECT_TRUE(ReadExactly(fd, answer, 3, 10000));
+        EXPECT_EQ(std::string(answer, 3), "ok\n");
+        return fd;
+    }
+
+    // A request on a handle, and the bridge's first answer to it.
+    Message Request(uint32_t id, uint32_t handle, std::vector<uint8_t> in, uint32_t outSize)
+    {
+        Send(FERV_RELAY_KIND_REQUEST, id, kCode, 0, in, outSize, handle);
+        return Next();
+    }
+};
+
+TEST_F(Bridge, ShowsWhatTheRootOffersAndMapsEachHandleToItsDoor)
+{
+    server.AddInterface("ferv0001");
+    server.AddInterface("ferv0000");
+    server.AddPlainInterface("ferv0002"); // listed, though nothing can be opened
+    server.AddControlDevice();
+    std::vector<uint8_t> flags;
+    int lease = Bind(server.Root(), &flags);
+    EXPECT_EQ(flags, std::vector<uint8_t>({1, 1, 1, 1}));
+
+    // Endpoint 2 is the second entry in byte order; the control device is 0.
+    server.SetHandler("", [](const ReceivedRequest &) { return ferv_test::CompleteWith({9, 8, 7}); });
+    Send(FERV_RELAY_KIND_OPEN, 7, lastShow, 2);
+    Send(FERV_RELAY_KIND_OPEN, 8, lastShow, 0);
+    ASSERT_TRUE(server.WaitForOpenConnections("ferv0001", 1));
+    ASSERT_TRUE(server.WaitForOpenConnections(ferv_test::kControlDevice, 1));
+    Message answer = Request(41, 7, {1, 2, 3, 4}, 16);
+    EXPECT_EQ(answer.kind, FERV_RELAY_KIND_COMPLETE);
+    EXPECT_EQ(answer.id, 41u);
+    EXPECT_EQ(answer.status, 0u);
+    EXPECT_EQ(answer.data, std::vector<uint8_t>({9, 8, 7}));
+    ASSERT_EQ(server.RequestCount(), 1u);
+    EXPECT_EQ(server.Requests()[0].endpoint, "ferv0001");
+    EXPECT_EQ(server.Requests()[0].input, std::vector<uint8_t>({1, 2, 3, 4}));
+    EXPECT_EQ(server.Requests()[0].outSize, 16u);
+
+    // Closing a handle closes its connection and no other.
+    Send(FERV_RELAY_KIND_CLOSE, 7, 0, 0);
+    EXPECT_TRUE(server.WaitForOpenConnections("ferv0001", 0));
+    EXPECT_EQ(server.OpenConnections(ferv_test::kControlDevice), 1);
+
+    // A root with nothing in it shows nothing.
+    close(lease);
+    TestServer empty;
+    lease = Bind(empty.Root(), &flags);
+    EXPECT_TRUE(flags.empty());
+    close(lease);
+}
+
+TEST_F(Bridge, EveryReplyIsMappedToTheRelaysAnswer)
+{
+    server.AddControlDevice();
+    int lease = Bind(server.Root());
+    Send(FERV_RELAY_KIND_OPEN, 1, lastShow, 0);
+    Send(FERV_RELAY_KIND_OPEN, 2, lastShow, 0);
+
+    // Refused outright with a Win32 error: the NTSTATUS that maps back to it.
+    server.QueueReply(ferv_test::kControlDevice, ferv_test::RefuseWith(1234));
+    Message m = Request(1, 1, {0, 0, 0, 0}, 4);
+    EXPECT_EQ(m.kind, FERV_RELAY_KIND_COMPLETE);
+    EXPECT_EQ(m.status, FERV_RELAY_STATUS_FROM_WIN32(1234));
+
+    // Held, then completed with bytes.
+    server.QueueReply(ferv_test::kControlDevice, ferv_test::PendThenComplete({5, 6}, 50));
+    m = Request(2, 1, {0, 0, 0, 0}, 4);
+    EXPECT_EQ(m.kind, FERV_RELAY_KIND_PEND);
+    m = Next();
+    EXPECT_EQ(m.kind, FERV_RELAY_KIND_COMPLETE);
+    EXPECT_EQ(m.id, 2u);
+    EXPECT_EQ(m.status, 0u);
+    EXPECT_EQ(m.data, std::vector<uint8_t>({5, 6}));
+
+    // Held, then the connection breaks: cancelled, as GetOverlappedResult's 995.
+    server.QueueReply(ferv_test::kControlDevice, ferv_test::PendThenBreak(50));
+    m = Request(3, 1, {0, 0, 0, 0}, 4);
+    EXPECT_EQ(m.kind, FERV_RELAY_KIND_PEND);
+    m = Next();
+    EXPECT_EQ(m.id, 3u);
+    EXPECT_EQ(m.status, FERV_RELAY_STATUS_CANCELLED);
+
+    // A malformed reply (more bytes than the buffer holds) breaks the handle:
+    // 31 now and for every later request, which never reaches the server.
+    server.QueueReply(ferv_test::kControlDevice, ferv_test::CompleteWith(std::vector<uint8_t>(8, 1)));
+    m = Request(4, 2, {0, 0, 0, 0}, 4);
+    EXPECT_EQ(m.status, FERV_RELAY_STATUS_FROM_WIN32(31));
+    size_t before = server.RequestCount();
+    m = Request(5, 2, {0, 0, 0, 0}, 4);
+    EXPECT_EQ(m.status, FERV_RELAY_STATUS_FROM_WIN32(31));
+    EXPECT_EQ(server.RequestCount(), before);
+
+    // A request on a handle the bridge never heard of fails.
+    m = Request(6, 99, {0, 0, 0, 0}, 4);
+    EXPECT_EQ(m.id, 6u);
+    EXPECT_EQ(m.status, FERV_RELAY_STATUS_UNSUCCESSFUL);
+    close(lease);
+}
+
+TEST_F(Bridge, AHeldRequestGoesWithItsHandleAndADeadDoorFails)
+{
+    server.AddControlDevice();
+    server.AddDeadInterface("ferv0000");
+    int lease = Bind(server.Root());
+    server.SetHandler("", [](const ReceivedRequest &) { return ferv_test::PendUntilTrigger("go", {1}); });
+    Send(FERV_RELAY_KIND_OPEN, 1, lastShow, 0);
+    EXPECT_EQ(Request(10, 1, {0, 0, 0, 0}, 4).kind, FERV_RELAY_KIND_PEND);
+    Send(FERV_RELAY_KIND_CLOSE, 1, 0, 0);
+    EXPECT_TRUE(server.WaitForOpenConnections(ferv_test::kControlDevice, 0));
+    server.Trigger("go");
+    // Nothing more is said of request 10.
+    EXPECT_EQ(Next(500).kind, 0u);
+
+    // Wine opens a handle whatever happens; its requests then fail with 31.
+    Send(FERV_RELAY_KIND_OPEN, 2, lastShow, 1);
+    Message m = Request(11, 2, {0, 0, 0, 0}, 4);
+    EXPECT_EQ(m.kind, FERV_RELAY_KIND_COMPLETE);
+    EXPECT_EQ(m.status, FERV_RELAY_STATUS_FROM_WIN32(31));
+    close(lease);
+}
+
+// The folders are checked from the bound root down, as a program of that
+// root checks them, though the bridge itself was started for another root:
+// a folder others may write to is not followed.
+TEST_F(Bridge, AFolderOthersMayWriteToInTheRootIsNotFollowed)
+{
+    server.AddInterface("ferv0000");
+    const std::string interfaces = server.Root() + "/interfaces";
+    ASSERT_EQ(chmod(interfaces.c_str(), 0777), 0);
+    int lease = Bind(server.Root());
+    server.SetHandler("", [](const ReceivedRequest &) { return ferv_test::CompleteWith({1}); });
+    Send(FERV_RELAY_KIND_OPEN, 1, lastShow, 1);
+    Message m = Request(1, 1, {0, 0, 0, 0}, 4);
+    EXPECT_EQ(m.status, FERV_RELAY_STATUS_FROM_WIN32(31));
+    EXPECT_EQ(server.RequestCount(), 0u);
+
+    ASSERT_EQ(chmod(interfaces.c_str(), 0700), 0);
+    Send(FERV_RELAY_KIND_OPEN, 2, lastShow, 1);
+    m = Request(2, 2, {0, 0, 0, 0}, 4);
+    EXPECT_EQ(m.status, 0u);
+    EXPECT_EQ(m.data, std::vector<uint8_t>({1}));
+    close(lease);
+}
+
+TEST_F(Bridge, ASlowServerLeavesTheRelayToldTheBridgeLives)
+{
+    server.AddControlDevice();
+    int lease = Bind(server.Root());
+    server.QueueReply(ferv_test::kControlDevice, Reply().Wait(1600).SendComplete({1}));
+    Send(FERV_RELAY_KIND_OPEN, 1, lastShow, 0);
+    Send(FERV_RELAY_KIND_REQUEST, 1, kCode, 0, {0, 0, 0, 0}, 4, 1);
+    int keepalives = 0;
+    Message m = Next(10000, &keepalives);
+    EXPECT_EQ(m.kind, FERV_RELAY_KIND_COMPLETE);
+    EXPECT_GE(keepalives, 2);
+    close(lease);
+}
+
+TEST_F(Bridge, AnotherRootWaitsUntilTheProgramsOfTheFirstHaveEnded)
+{
+    TestServer other;
+    server.AddControlDevice();
+    int first = Bind(server.Root());
+    int second = Bind(server.Root()); // the same root goes side by side
+    int waiting = ConnectUnix(state + "/bridge.sock");
+    std::string line = "bind " + other.Root() + "\n";
+    ASSERT_EQ(send(waiting, line.data(), line.size(), 0), (ssize_t)line.size());
+    EXPECT_EQ(Next(300).kind, 0u) << "shown while the first root is held";
+    close(first);
+    EXPECT_EQ(Next(300).kind, 0u);
+    close(second);
+    Message show = Next();
+    EXPECT_EQ(show.kind, FERV_RELAY_KIND_SHOW);
+    EXPECT_TRUE(show.data.empty());
+    Shown(show.id);
+    char answer[3] = {};
+    EXPECT_TRUE(ReadExactly(waiting, answer, 3, 10000));
+    close(waiting);
+}
+
+TEST_F(Bridge, ALinkThatEndsTakesItsHandlesAndANewOneIsShownTheRoot)
+{
+    server.AddControlDevice();
+    int lease = Bind(server.Root());
+    Send(FERV_RELAY_KIND_OPEN, 1, lastShow, 0);
+    ASSERT_TRUE(server.WaitForOpenConnections(ferv_test::kControlDevice, 1));
+    close(link);
+    EXPECT_TRUE(server.WaitForOpenConnections(ferv_test::kControlDevice, 0));
+    link = ConnectLink();
+    Message show = Next();
+    EXPECT_EQ(show.kind, FERV_RELAY_KIND_SHOW);
+    EXPECT_EQ(show.data, std::vector<uint8_t>({1}));
+    Shown(show.id);
+
+    // A message the relay cannot have sent ends the link.
+    Send(99, 1, 0, 0);
+    uint8_t byte;
+    for (;;) {
+        ssize_t n = recv(link, &byte, 1, 0);
+        if (n <= 0) {
+            EXPECT_EQ(n, 0);
+            break;
+        }
+    }
+    close(lease);
+}
+
+TEST_F(Bridge, RunHoldsTheRootAndTurnsWindowsLineEndsIntoLf)
+{
+    ferv_test::ProgramOptions options;
+    options.env.push_back(server.EnvVar());
+    BackgroundProgram run(kBridge,
+                          {"run", "--state", state, "--", "/bin/sh", "-c",
+                           "printf 'a\\r\\nb\\r\\r\\nc\\r'; printf 'e\\r\\n' >&2; exit 7"},
+                          options);
+    Message show = Next();
+    EXPECT_EQ(show.kind, FERV_RELAY_KIND_SHOW);
+    Shown(show.id);
+    ferv_test::ProgramResult r = run.Wait(10000);
+    EXPECT_EQ(r.out, "a\nb\r\nc\r");
+    EXPECT_EQ(r.err, "e\n");
+    EXPECT_EQ(r.exitCode, 7);
+
+    // Without a bridge there is nothing to run.
+    ferv_test::ProgramResult none =
+        ferv_test::RunProgram(kBridge, {"run", "--state", state + "/none", "--", "/bin/true"}, options);
+    EXPECT_EQ(none.exitCode, 125);
+}
+
+} // namespace

@@ -1,0 +1,60 @@
+// What a root offers and where each endpoint leads.
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+
+#include "tools/fervbridge/bridge.h"
+#include "proto/relay_service.h"
+
+static const char kClassDir[] = "/" FERV_INTERFACES_DIR "/" FERV_INTERFACE_CLASS_TEXT;
+
+BridgeDoors BridgeScanRoot(const std::string &root)
+{
+    BridgeDoors doors;
+    struct stat st;
+    doors.control = lstat((root + "/" FERV_CONTROL_DEVICE_NAME).c_str(), &st) == 0;
+    DIR *dir = opendir((root + kClassDir).c_str());
+    if (dir == nullptr)
+        return doors;
+    while (struct dirent *entry = readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name != "." && name != "..")
+            doors.interfaces.push_back(name);
+    }
+    closedir(dir);
+    // std::string compares as unsigned bytes, the order the platform uses.
+    std::sort(doors.interfaces.begin(), doors.interfaces.end());
+    return doors;
+}
+
+std::vector<uint8_t> BridgePresence(const BridgeDoors &doors, uint32_t endpoints)
+{
+    std::vector<uint8_t> flags;
+    flags.push_back(doors.control ? 1 : 0);
+    for (size_t i = 0; i < doors.interfaces.size(); i++)
+        flags.push_back(1);
+    if (flags.size() > endpoints)
+        flags.resize(endpoints);
+    while (!flags.empty() && flags.back() == 0)
+        flags.pop_back();
+    return flags;
+}
+
+std::string BridgeDoorPath(const std::string &root, const BridgeDoors &doors, uint32_t endpoint)
+{
+    if (endpoint == FERV_RELAY_ENDPOINT_CONTROL)
+        return doors.control ? root + "/" FERV_CONTROL_DEVICE_NAME : "";
+    if (endpoint - 1 >= doors.interfaces.size())
+        return "";
+    return root + kClassDir + "/" + doors.interfaces[endpoint - 1];
+}
+
+uint32_t BridgeStatusOf(uint32_t error)
+{
+    if (error == 0)
+        return FERV_RELAY_STATUS_SUCCESS;
+    if (error == 995) // ERROR_OPERATION_ABORTED: a held request whose connection broke
+        return FERV_RELAY_STATUS_CANCELLED;
+    return FERV_RELAY_STATUS_FROM_WIN32(error);
+}
