@@ -8,9 +8,11 @@
 #
 #   .ci/windows-packages.sh [win64] [win32]     (default: both)
 #
-# The installed i686 fervadm.exe runs only where 32-bit Windows programs run
-# (tools/wine-setup --check); elsewhere that one step is skipped, said so.
-# KEEP_PREFIX=1 keeps the Wine prefix for inspection.
+# Running the installed i686 fervadm.exe needs 32-bit Windows programs to
+# run (tools/wine-setup --check): when they do not yet, the script sets them
+# up with tools/wine-setup and undoes exactly that when it ends (as root; a
+# set-up that fails fails the check). KEEP_PREFIX=1 keeps the Wine prefix
+# for inspection.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
@@ -92,16 +94,40 @@ if [ ! -x "$wine64" ]; then
     fail "wine64 is not installed: the MSI is not tried"
     exit 1
 fi
-prefix=$(mktemp -d "$top/build-wine-msi.XXXXXX")
-export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-cleanup() {
-    # Ends this prefix's wineserver only.
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+prefix=
+# Ends the prefix's wineserver (and only that one) and removes the prefix.
+drop_prefix() {
+    [ -n "$prefix" ] || return 0
     timeout 30 "$wineserver" -k 2>/dev/null || true
     if [ "${KEEP_PREFIX:-0}" = 1 ]; then say "prefix kept: $prefix"; else rm -rf "$prefix"; fi
+    prefix=
+}
+# Each package gets a fresh prefix, as a machine that never had the other:
+# Wine's msiexec leaves an empty entry in the PATH when it takes one out,
+# and Wine's cmd stops its search of the PATH at an empty entry.
+new_prefix() {
+    prefix=$(mktemp -d "$top/build-wine-msi.XXXXXX")
+    export WINEPREFIX=$prefix
+    timeout 300 "$wine64" wineboot -i >/dev/null 2>&1
+    timeout 120 "$wineserver" -w
+}
+# What this script's own set-up of 32-bit programs changed on the machine;
+# --undo takes back only that, never a registration another user made.
+setup_state=
+cleanup() {
+    drop_prefix
+    if [ -n "$setup_state" ]; then
+        FERV_WINE_SETUP_STATE=$setup_state tools/wine-setup --undo || true
+    fi
 }
 trap cleanup EXIT
-timeout 300 "$wine64" wineboot -i >/dev/null 2>&1
-timeout 120 "$wineserver" -w
+
+if [[ " ${presets[*]} " == *" win32 "* ]] && ! tools/wine-setup --check >/dev/null 2>&1; then
+    setup_state=$(mktemp -u /tmp/ferv-wine-setup-packages.XXXXXX)
+    say "32-bit Windows programs do not run yet: setting them up for the i686 MSI"
+    FERV_WINE_SETUP_STATE=$setup_state tools/wine-setup || fail "tools/wine-setup failed: the installed i686 fervadm.exe cannot run"
+fi
 
 wine() { timeout 300 "$wine64" "$@"; }
 # The system PATH without empty entries (Wine's installer leaves the
@@ -128,13 +154,11 @@ msiexec() {
 for preset in "${presets[@]}"; do
     build=$top/build-$preset
     package=fervadm-$version-$preset
-    runs=1
+    drop_prefix
+    new_prefix
     if [ "$preset" = win32 ]; then
-        # The 64-bit msiexec installs the i686 package; running what it
-        # installed needs 32-bit Windows programs to run here.
-        if ! { [ -x tools/wine-setup ] && tools/wine-setup --check >/dev/null 2>&1; }; then
-            runs=0
-        fi
+        # The 64-bit msiexec installs the i686 package; the installed
+        # program then runs as a 32-bit process of the same prefix.
         folder=$prefix/drive_c/Program\ Files\ \(x86\)/fervadm
         windows_folder='C:\Program Files (x86)\fervadm\'
     else
@@ -151,16 +175,17 @@ for preset in "${presets[@]}"; do
     done
     [[ ";$(system_path);" == *";$windows_folder;"* ]] || fail "the system PATH does not hold $windows_folder: $(system_path)"
 
-    # A new process takes the system PATH from the registry.
-    if [ $runs -eq 1 ]; then
-        status=0
-        wine cmd /c "fervadm.exe -?" >"$prefix/usage" 2>&1 || status=$?
-        [ $status -eq 0 ] || fail "fervadm.exe -? from PATH exited with $status: $(head -n 3 "$prefix/usage")"
-        grep -qi '^default ' "$prefix/usage" ||
-            fail "fervadm.exe -? from PATH printed no usage text: $(head -n 3 "$prefix/usage")"
-        say "fervadm.exe -? from PATH: exit $status, $(wc -l <"$prefix/usage") lines"
+    # A new process takes the system PATH from the registry; the prefix is
+    # fresh, so the only fervadm.exe on it is the installed one.
+    status=0
+    wine cmd /c "fervadm.exe -?" >"$prefix/usage" 2>&1 || status=$?
+    tr -d '\r' <"$prefix/usage" >"$prefix/usage.lf"
+    if [ $status -ne 0 ]; then
+        fail "fervadm.exe -? from PATH exited with $status: $(head -n 3 "$prefix/usage.lf")"
+    elif ! grep -q '^default ' "$prefix/usage.lf"; then
+        fail "fervadm.exe -? from PATH printed no usage text: $(head -n 3 "$prefix/usage.lf")"
     else
-        say "SKIP: 32-bit Windows programs do not run here (tools/wine-setup --check): fervadm.exe -? is not run"
+        say "fervadm.exe -? from PATH: exit 0, $(wc -l <"$prefix/usage.lf") lines of usage"
     fi
 
     # A newer installer replaces this one; this one then refuses to go
@@ -178,7 +203,7 @@ for preset in "${presets[@]}"; do
     [ ! -e "$folder" ] || fail "$windows_folder is left after the uninstall: $(ls -R "$folder")"
     [ "$(system_path)" = "$before" ] || fail "the system PATH is not as before: '$(system_path)', was '$before'"
     wine reg query 'HKLM\Software\fervadm' >/dev/null 2>&1 && fail "HKLM\\Software\\fervadm is left after the uninstall"
-    say "$package.msi: installed,$([ $runs -eq 1 ] && echo " ran,") upgraded, uninstalled"
+    say "$package.msi: installed, ran, upgraded, uninstalled"
 done
 
 [ $failed -eq 0 ] && say "ok"
