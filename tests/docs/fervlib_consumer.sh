@@ -7,6 +7,9 @@
 # Usage: fervlib_consumer.sh CMAKE SOURCE_DIR FERVSIM (BUILD_DIR | --prefix PREFIX)
 #   BUILD_DIR: its `dev` component is installed into a scratch prefix first;
 #   --prefix: an installed tree (an unpacked libfervlib-dev, say).
+# The consumers are built for the library's target: FERV_CONSUMER_TOOLCHAIN
+# (a CMake toolchain file) and FERV_CONSUMER_CXX (the compiler with its
+# target flags, for make) name it when it is not the host's.
 set -u
 cmake=$1 source=$2 fervsim=$3
 scratch=$(mktemp -d)
@@ -24,6 +27,11 @@ else
         exit 1
     fi
 fi
+
+cmake_target=()
+[ -n "${FERV_CONSUMER_TOOLCHAIN:-}" ] && cmake_target=(-DCMAKE_TOOLCHAIN_FILE="$FERV_CONSUMER_TOOLCHAIN")
+make_target=()
+[ -n "${FERV_CONSUMER_CXX:-}" ] && make_target=(CXX="$FERV_CONSUMER_CXX")
 
 # ---- what is installed
 [ -f "$prefix/include/fervlib.h" ] || fail "include/fervlib.h is not installed"
@@ -54,7 +62,7 @@ check_paths_output() {
 
 # ---- CMake: find_package(FervLib), FervLib::enum
 if "$cmake" -S "$source/examples/fervlib-paths" -B "$scratch/cmake-build" -DCMAKE_PREFIX_PATH="$prefix" \
-        -DCMAKE_BUILD_TYPE=Release >"$scratch/log" 2>&1 &&
+        -DCMAKE_BUILD_TYPE=Release "${cmake_target[@]}" >"$scratch/log" 2>&1 &&
     "$cmake" --build "$scratch/cmake-build" >>"$scratch/log" 2>&1; then
     paths=$scratch/cmake-build/fervlib-paths
     against_emulator "$paths" || fail "fervlib-paths (CMake) exited with $? against the emulator"
@@ -82,7 +90,7 @@ if command -v pkg-config >/dev/null 2>&1 && command -v make >/dev/null 2>&1; the
         dir=$scratch/make-$channel
         cp -r "$source/examples/fervlib-paths" "$dir"
         rm -f "$dir/fervlib-paths"
-        if PKG_CONFIG_PATH=$pcdir make -C "$dir" FERVLIB=fervlib-$channel >"$scratch/log" 2>&1; then
+        if PKG_CONFIG_PATH=$pcdir make -C "$dir" FERVLIB=fervlib-$channel "${make_target[@]}" >"$scratch/log" 2>&1; then
             against_emulator "$dir/fervlib-paths" || fail "fervlib-paths (fervlib-$channel) exited with $?"
             check_paths_output "fervlib-paths (pkg-config fervlib-$channel)"
         else
@@ -135,7 +143,7 @@ find_package(FervLib REQUIRED)
 add_executable(sink sink.cpp)
 target_link_libraries(sink PRIVATE FervLib::control)
 PROJECT
-if "$cmake" -S "$scratch" -B "$scratch/sink-build" -DCMAKE_PREFIX_PATH="$prefix" >"$scratch/log" 2>&1 &&
+if "$cmake" -S "$scratch" -B "$scratch/sink-build" -DCMAKE_PREFIX_PATH="$prefix" "${cmake_target[@]}" >"$scratch/log" 2>&1 &&
     "$cmake" --build "$scratch/sink-build" >>"$scratch/log" 2>&1; then
     FERV_DEVICE_ROOT=$scratch/empty "$scratch/sink-build/sink" >"$scratch/out" 2>&1
     grep -q '^status 11, taken: FervLib (WIN32) - FervGetPublicParameters: ' "$scratch/out" ||
