@@ -3,6 +3,7 @@
 // command line, and what a user sees for every kind of answer, failure and
 // missing driver included.
 #include <stdint.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <chrono>
@@ -400,6 +401,40 @@ TEST_P(DriverServer, NoHbaMeansNoDevicesWhateverTheStatus)
     EXPECT_TRUE(Ran(Run({}), "FervLib (WIN32) - FervGetAllInfo: No Devices Found\n" + StatusLine(11), 11));
     ASSERT_EQ(server.RequestCount(), 1u);
     EXPECT_EQ(server.Requests()[0].ioControlCode, kGetAllHbas);
+}
+
+// The largest reply a driver may name, asked for by a program that may not
+// have that much: the request buffer cannot be had, which is said on the
+// call's line and ends with 9.
+TEST_P(DriverServer, AReplyTooBigForTheHostEndsWithNoMemory)
+{
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define FERV_TEST_UNDER_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(FERV_TEST_UNDER_ASAN)
+    GTEST_SKIP() << "the address sanitizer reserves more address space than the limit allows";
+#endif
+    const char *preload = getenv("LD_PRELOAD");
+    if (UnderWine() || sizeof(void *) == 4 || (preload != nullptr && strstr(preload, "vgpreload") != nullptr))
+        GTEST_SKIP() << "an address-space limit is set for a native 64-bit program only (not under Wine, "
+                        "qemu or valgrind, which reserve their own)";
+    AddDoor();
+    server.SetHandler("", [](const ReceivedRequest &r) {
+        std::vector<uint8_t> bytes = EchoWithStatus(r, 21);
+        Put32(bytes, 20, 1u << 28);
+        return CompleteWith(bytes);
+    });
+    ferv_test::ProgramOptions options = OptionsFor(server.Root());
+    std::vector<std::string> command = CommandFor(program(), {"-d", kKeyText});
+    command.insert(command.begin(), {"-c", "ulimit -v 131072 && exec \"$@\"", "sh"});
+    ProgramResult r = ferv_test::RunProgram("/bin/sh", command, options);
+    EXPECT_TRUE(Ran(r,
+                    std::string(kKeyText) + " FervLib (WIN32) - FervGetDeviceInfo: No Memory for request buffer!\n" +
+                        StatusLine(9),
+                    9));
+    ASSERT_EQ(server.RequestCount(), 1u);
 }
 
 // ---- commands and statistics --------------------------------------------------------------

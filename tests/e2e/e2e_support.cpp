@@ -331,7 +331,12 @@ bool Emulator::Start(const std::string &topologyFile, const std::vector<std::str
     bool up = Eventually(
         [&] { return process_->Errors().find("fervsim: serving") != std::string::npos || !process_->Running(); });
     if (!up || process_->Errors().find("fervsim: serving") == std::string::npos) {
-        failure_ = "fervsim did not start: " + process_->Errors();
+        // An emulator that ended may not have had its last words read yet:
+        // wait for them, so the reason is in the failure.
+        ProgramResult ended = process_->Stop(SIGTERM, 5000);
+        failure_ = "fervsim did not start (exit status " + std::to_string(ended.exitCode) + ", signal " +
+                   std::to_string(ended.signal) + "): " + ended.err;
+        process_.reset();
         return false;
     }
     ready_ = true;
