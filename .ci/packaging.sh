@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Builds the Debian package in the default build tree, checks its control
-# fields and contents, unpacks it into a scratch root and runs the unpacked
-# programs there against the unpacked emulator, as a fresh install would.
+# Builds the Debian packages in the default build tree (fervadm and
+# libfervlib-dev), checks their control fields and contents, unpacks them
+# into a scratch root and runs the unpacked programs there against the
+# unpacked emulator, as a fresh install would; then builds the example
+# consumer of FervLib against the unpacked library and runs it.
 # Usage: .ci/packaging.sh [BUILD_DIR]        (default: build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,12 +17,16 @@ done
 
 [ -f "$build/CPackConfig.cmake" ] || cmake --preset default >/dev/null
 cmake --build "$build" -j2
-rm -f "$build"/fervadm_*.deb
+rm -f "$build"/fervadm_*.deb "$build"/libfervlib-dev_*.deb
 (cd "$build" && cpack -G DEB >cpack.log 2>&1) || { cat "$build/cpack.log"; fail "cpack failed"; }
 debs=("$build"/fervadm_*.deb)
 [ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || fail "cpack made no single fervadm_*.deb"
 deb=${debs[0]}
 echo "packaging: built $deb"
+devs=("$build"/libfervlib-dev_*.deb)
+[ ${#devs[@]} -eq 1 ] && [ -f "${devs[0]}" ] || fail "cpack made no single libfervlib-dev_*.deb"
+dev=${devs[0]}
+echo "packaging: built $dev"
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
@@ -59,9 +65,28 @@ unexpected=$(grep '^/usr/bin/' "$scratch/files" | grep -vxE '/usr/bin/(fervadm|f
 grep -qvE '^/usr/' "$scratch/files" && fail "files outside /usr: $(grep -vE '^/usr/' "$scratch/files")"
 grep -E '\.(a|h|o)$|test' "$scratch/files" && fail "build or test files in the package"
 
+# ---- libfervlib-dev: the library's files and nothing else
+dpkg-deb -I "$dev"
+devfield() { dpkg-deb -f "$dev" "$1"; }
+[ "$(devfield Package)" = libfervlib-dev ] || fail "library package name is '$(devfield Package)'"
+[ "$(devfield Version)" = "$version" ] || fail "library package version is '$(devfield Version)'"
+[ "$(devfield Section)" = libdevel ] || fail "library package section is '$(devfield Section)'"
+dpkg-deb -c "$dev" | awk '{ print $6 }' | sed 's|^\./|/|' | grep -v '/$' | sort >"$scratch/devfiles"
+cat "$scratch/devfiles"
+for path in /usr/include/fervlib.h /usr/include/ferv_console.h /usr/include/ferv_channel_select.h; do
+    grep -qxF "$path" "$scratch/devfiles" || fail "$path is missing from libfervlib-dev"
+done
+for pattern in '/libfervlib-enum\.a$' '/libfervlib-control\.a$' '/libfervlib-select\.a$' \
+               '/cmake/FervLib/FervLibConfig\.cmake$' '/cmake/FervLib/FervLibConfigVersion\.cmake$' \
+               '/pkgconfig/fervlib-enum\.pc$' '/pkgconfig/fervlib-control\.pc$' '/pkgconfig/fervlib-select\.pc$'; do
+    grep -qE "$pattern" "$scratch/devfiles" || fail "libfervlib-dev has no file matching $pattern"
+done
+grep -E '^/usr/(bin|share/man)/' "$scratch/devfiles" && fail "programs or pages in libfervlib-dev"
+
 # ---- a fresh install runs as documented
 root=$scratch/root
 dpkg -x "$deb" "$root"
+dpkg -x "$dev" "$root"
 for page in "$root"/usr/share/man/man8/*.8.gz; do
     out=$(gzip -dc "$page" | groff -man -ww -z 2>&1) || fail "$page does not render"
     [ -z "$out" ] || fail "$page renders with warnings: $out"
@@ -85,5 +110,10 @@ status=0
 cat "$scratch/out"
 [ $status -eq 0 ] || fail "fervsim run -- fervmon check exited with $status"
 grep -q '^FERV OK - ' "$scratch/out" || fail "fervmon check did not say OK"
+
+# ---- a program on the installed FervLib
+bash tests/docs/fervlib_consumer.sh cmake "$PWD" "$root/usr/bin/fervsim" --prefix "$root/usr" >"$scratch/out" 2>&1 ||
+    { cat "$scratch/out"; fail "the example consumer does not build or run against libfervlib-dev"; }
+echo "packaging: the example consumer builds and runs against libfervlib-dev"
 
 echo "packaging: ok"

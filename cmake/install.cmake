@@ -1,9 +1,11 @@
 # Install rules of the POSIX package: the programs, their manual pages, the
 # example topologies of the emulator and the bash completions, laid out as
 # a Unix tool is (bin/, share/man/man8/, share/fervadm/,
-# share/bash-completion/completions/ under the prefix).
+# share/bash-completion/completions/ under the prefix), in the component
+# `programs`; and FervLib for other programs (cmake/fervlib.cmake), in the
+# component `dev`.
 #
-# Windows builds ship bare executables and install nothing here.
+# Windows builds lay out their ZIP and installer in cmake/windows.cmake.
 if(WIN32)
   return()
 endif()
@@ -21,7 +23,7 @@ foreach(program fervadmctl fervsim fervmon)
 endforeach()
 
 install(TARGETS ${FERV_INSTALLED_PROGRAMS}
-        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT programs)
 
 # Manual pages are installed compressed, as Debian and most distributions
 # keep them; gzip -n leaves out the time stamp so that two builds of the
@@ -51,12 +53,12 @@ endforeach()
 if(FERV_GZIP)
   add_custom_target(ferv_man_pages ALL DEPENDS ${FERV_MAN_PAGES})
 endif()
-install(FILES ${FERV_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+install(FILES ${FERV_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONENT programs)
 
 # Example topologies for the emulator, loaded with fervsim's topology option.
 if(TARGET fervsim AND IS_DIRECTORY ${PROJECT_SOURCE_DIR}/examples/topologies)
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/topologies/
-          DESTINATION ${CMAKE_INSTALL_DATADIR}/fervadm)
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/fervadm COMPONENT programs)
 endif()
 
 # bash-completion loads a completion on first use from a file named after
@@ -64,14 +66,14 @@ endif()
 # script registers itself for both names).
 set(FERV_COMPLETIONS_DIR ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
 install(FILES ${PROJECT_SOURCE_DIR}/completions/fervadm
-        DESTINATION ${FERV_COMPLETIONS_DIR})
+        DESTINATION ${FERV_COMPLETIONS_DIR} COMPONENT programs)
 if(TARGET fervadmctl)
   install(FILES ${PROJECT_SOURCE_DIR}/completions/fervadm
-          DESTINATION ${FERV_COMPLETIONS_DIR} RENAME fervadmctl)
+          DESTINATION ${FERV_COMPLETIONS_DIR} RENAME fervadmctl COMPONENT programs)
 endif()
 foreach(program fervsim fervmon)
   if(TARGET ${program})
     install(FILES ${PROJECT_SOURCE_DIR}/completions/${program}
-            DESTINATION ${FERV_COMPLETIONS_DIR})
+            DESTINATION ${FERV_COMPLETIONS_DIR} COMPONENT programs)
   endif()
 endforeach()

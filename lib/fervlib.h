@@ -2,8 +2,35 @@
 //
 // Every call returns a FERV_STATUS; 0 is success and 14 ("already the active
 // path") is taken as success inside the library but handed back unchanged.
-// A failing call prints a diagnostic line of its own on standard output
-// ("FervLib (WIN32) - <call>: ...") before it returns.
+//
+// What the library prints. It never writes to standard error and never ends
+// the process; its lines go through the console sink (FervPrint and FervFlush,
+// ferv_console.h), which the installed libraries bring with them, writing to
+// standard output through stdio. A program that wants the lines elsewhere
+// defines both FervPrint and FervFlush itself; its definitions then take the
+// place of the library's at link time.
+// - A call that succeeds prints nothing.
+// - A call that fails prints one diagnostic line of its own
+//   ("FervLib (WIN32) - <call>: ...") before it returns; when the request
+//   did not get through, the channel's lines for each step that failed (a
+//   device that could not be opened, a refused request) come before it.
+//   FervIssueDeviceCommand prints the reply's counts after its line.
+// - The name lookups (FervStatusMessage, FervControlCodeName,
+//   FervPathStateName) and FervTextLength print nothing.
+// - Before a request can block (FervWaitForChange above all), what was
+//   printed is flushed.
+//
+// What the caller owns. Every record and buffer passed in is the caller's;
+// the library keeps no pointer to one after the call returns. The library
+// allocates only in the topology queries: FervGetAllInfo (two blocks),
+// FervGetDeviceInfo (one block) and FervGetLunInfo (the LUN's path block);
+// each is given back, once, by its Free call, and every record and text
+// reached from it lives until then. Texts returned by the name lookups are
+// static.
+//
+// The driver is opened at the first request and its handles stay open, for
+// every later call, until the process ends. The calls share that state and
+// are not safe to make from two threads at once.
 //
 // The records below are the caller-side form of the driver's records: the
 // field names and order of the wire layouts, pointers where the wire holds

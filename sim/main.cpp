@@ -14,6 +14,10 @@
 #include "sim/transport.h"
 #include "sim/topology.h"
 
+#ifndef FERV_SIM_VERSION
+#define FERV_SIM_VERSION "0"
+#endif
+
 struct Options {
     std::string root;
     std::string topology;
@@ -144,6 +148,9 @@ static int ParseOptions(int argc, char **argv, int *i, Options *o)
             o->quiet = true;
         } else if (a == "--help") {
             fputs(SimUsageText, stdout);
+            return 0;
+        } else if (a == "--version") {
+            fputs("fervsim " FERV_SIM_VERSION "\n", stdout);
             return 0;
         } else {
             return UsageError("unknown option %s", a.c_str());

@@ -129,7 +129,8 @@ const char SimUsageText[] =
     "                       (default 600, 0 = never)\n"
     "  --buffer-limit SIZE  bytes held for all connections together, with K, M or G (default 1G)\n"
     "  --quiet              no start and stop lines\n"
-    "  --help               this text\n";
+    "  --help               this text\n"
+    "  --version            print the version and exit\n";
 
 static int g_signalPipe[2] = {-1, -1};
 

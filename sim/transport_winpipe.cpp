@@ -38,6 +38,7 @@ const char SimUsageText[] =
     "  --log FILE           append log lines to FILE instead of standard error\n"
     "  --quiet              no start line\n"
     "  --help               this text\n"
+    "  --version            print the version and exit\n"
     "(fervsim run is not available on Windows; --root, --max-connections, --idle-timeout and\n"
     " --buffer-limit are accepted and ignored)\n";
 

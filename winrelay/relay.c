@@ -184,7 +184,7 @@ static void answer_waiter(PIRP irp, BOOLEAN pended, NTSTATUS status, ULONG infor
 /* Cancel routine of a held request. Only held requests carry one, and they
  * are in the list until someone clears it under the lock, so the IRP is ours
  * to complete here. */
-static VOID cancel_held(PDEVICE_OBJECT device, PIRP irp)
+static VOID NTAPI cancel_held(PDEVICE_OBJECT device, PIRP irp)
 {
     UNREFERENCED_PARAMETER(device);
     TRACE("relay: cancel %lu\n", REQ_ID(irp));
@@ -543,7 +543,7 @@ static NTSTATUS take_show(const UCHAR *header)
 /* The reader thread: takes the service's messages until the pipe breaks, a
  * message cannot be framed, the service stalls, or it is asked to stop; then
  * ends the connection. */
-static VOID reader_main(PVOID context)
+static VOID NTAPI reader_main(PVOID context)
 {
     UCHAR header[FERV_RELAY_ANS_SIZE];
     UNREFERENCED_PARAMETER(context);
@@ -861,7 +861,7 @@ static ULONG instance_number(PDEVICE_OBJECT pdo)
     return n;
 }
 
-static NTSTATUS add_device(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
+static NTSTATUS NTAPI add_device(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
 {
     struct relay_device *rd;
     PDEVICE_OBJECT fdo;
@@ -891,7 +891,7 @@ static NTSTATUS add_device(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
     return STATUS_SUCCESS;
 }
 
-static NTSTATUS start_done(PDEVICE_OBJECT device, PIRP irp, PVOID context)
+static NTSTATUS NTAPI start_done(PDEVICE_OBJECT device, PIRP irp, PVOID context)
 {
     UNREFERENCED_PARAMETER(device);
     UNREFERENCED_PARAMETER(irp);
@@ -970,7 +970,7 @@ static NTSTATUS instance_pnp(PDEVICE_OBJECT device, struct relay_device *rd, PIO
 
 /* ---- dispatch ---------------------------------------------------------- */
 
-static NTSTATUS dispatch(PDEVICE_OBJECT device, PIRP irp)
+static NTSTATUS NTAPI dispatch(PDEVICE_OBJECT device, PIRP irp)
 {
     struct relay_device *rd = device->DeviceExtension;
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
@@ -1028,7 +1028,7 @@ static NTSTATUS create_device(PDRIVER_OBJECT driver, const WCHAR *nameText, ULON
     return STATUS_SUCCESS;
 }
 
-static VOID unload(PDRIVER_OBJECT driver)
+static VOID NTAPI unload(PDRIVER_OBJECT driver)
 {
     UNICODE_STRING link;
     UNREFERENCED_PARAMETER(driver);
@@ -1043,7 +1043,7 @@ static VOID unload(PDRIVER_OBJECT driver)
     IoDeleteDevice(g_control);
 }
 
-NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
 {
     UNICODE_STRING name, link;
     NTSTATUS status;
