@@ -94,8 +94,7 @@ static uint8_t *Query(int fd, uint32_t code, uint32_t *pSize)
         FervFrameStoreRequest(header, code, size, size);
         uint8_t reply[FERV_FRAME_REP_HEADER_SIZE];
         double start = NowMs();
-        if (!SendAll(fd, header, sizeof header) || !SendAll(fd, buffer, size) ||
-            !RecvAll(fd, reply, sizeof reply) ||
+        if (!SendAll(fd, header, sizeof header) || !SendAll(fd, buffer, size) || !RecvAll(fd, reply, sizeof reply) ||
             FervLoad32(reply + FERV_FRAME_REP_TYPE) != FERV_FRAME_COMPLETE ||
             FervLoad32(reply + FERV_FRAME_REP_INFORMATION) > size ||
             !RecvAll(fd, buffer, FervLoad32(reply + FERV_FRAME_REP_INFORMATION))) {

@@ -27,7 +27,6 @@
 #include "lib/fervlib.h"
 #include "proto/ferv_proto.h"
 
-
 static bool SendRequest(int fd, uint32_t code, const std::vector<uint8_t> &buf)
 {
     uint8_t h[FERV_FRAME_REQ_HEADER_SIZE];
@@ -106,7 +105,7 @@ static int OneRequest(int fd, int n)
         Key(kLuns[n % 2], buf.data() + 4);
         break;
     }
-    uint32_t sizeAt = code == IOCTL_FERV_GET_ALL_HBAS || code == IOCTL_FERV_GET_ALL_DEVICES ? 4
+    uint32_t sizeAt = code == IOCTL_FERV_GET_ALL_HBAS || code == IOCTL_FERV_GET_ALL_DEVICES   ? 4
                       : code == IOCTL_FERV_GET_DEVICE_INFO || code == IOCTL_FERV_GET_LUN_INFO ? 20
                                                                                               : 0;
     for (int frames = 1; frames <= 4; frames++) {

@@ -64,8 +64,8 @@ void BM_DecodeLunPaths(benchmark::State &state)
     size_t blockSize = 0;
     for (auto _ : state) {
         FervLun lun;
-        FERV_STATUS status = FervDecodeLunReply(reply.data(), (uint32_t)reply.size(), scratch.data(), &lun,
-                                                &blockSize);
+        FERV_STATUS status =
+            FervDecodeLunReply(reply.data(), (uint32_t)reply.size(), scratch.data(), &lun, &blockSize);
         if (status != FERV_STATUS_SUCCESS) {
             state.SkipWithError("reply refused");
             break;

@@ -12,7 +12,8 @@ static const GUID interfaceClass = FERV_INTERFACE_CLASS_GUID_INIT;
 
 // A detail record must hold at least its cbSize and the terminator of an
 // empty path; anything smaller cannot be handed to the platform safely.
-static const DWORD detailSizeMinimum = (DWORD)(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + sizeof(CHAR));
+static const DWORD detailSizeMinimum =
+    (DWORD)(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + sizeof(CHAR));
 // No device path comes near this; a larger size is taken as nonsense rather
 // than allocated.
 static const DWORD detailSizeLimit = 65536;

@@ -24,6 +24,8 @@ typedef struct OptionScan {
     const char *subOptions; // letters of the second scan
 } OptionScan;
 
+// One row an option, in the order the grammar tries them.
+// clang-format off
 static const OptionScan optionScans[] = {
     {-1, OPTION_ARGUMENT_NONE, false, 0, nullptr},
     {'v', OPTION_ARGUMENT_NONE, false, 0, nullptr},
@@ -35,6 +37,7 @@ static const OptionScan optionScans[] = {
     {'Z', OPTION_ARGUMENT_NONE, false, 3, "r:t:d:"},
     {'?', OPTION_ARGUMENT_NONE, false, 0, nullptr},
 };
+// clang-format on
 
 // Second-scan results that are not a letter.
 enum {
@@ -151,6 +154,7 @@ void ChooseCommand(int argc, char **argv, FervCommandChoice *choice)
 // ---- the handlers --------------------------------------------------------------------
 typedef FERV_STATUS (*CommandHandler)(const FervCommandChoice *choice);
 
+// clang-format off
 static FERV_STATUS RunShowAll(const FervCommandChoice *) { return ShowAllDevices(0); }
 static FERV_STATUS RunShowAllVerbose(const FervCommandChoice *) { return ShowAllDevices(1); }
 static FERV_STATUS RunShowDevice(const FervCommandChoice *c) { return ShowDevice(&c->key, 0); }
@@ -162,6 +166,7 @@ static FERV_STATUS RunRestoreLun(const FervCommandChoice *c) { return RestoreLun
 static FERV_STATUS RunLunStatistics(const FervCommandChoice *c) { return ShowLunStatistics(&c->key); }
 static FERV_STATUS RunShowPath(const FervCommandChoice *c) { return ShowPath(c->pathName, 0); }
 static FERV_STATUS RunShowPathVerbose(const FervCommandChoice *c) { return ShowPath(c->pathName, 1); }
+// clang-format on
 
 static FERV_STATUS RunActivatePath(const FervCommandChoice *c)
 {
@@ -178,12 +183,14 @@ static FERV_STATUS RunDisablePath(const FervCommandChoice *c)
     return IssuePathAction(c->pathName, FERV_PATH_CMD_DISABLE);
 }
 
+// clang-format off
 static FERV_STATUS RunPathStatistics(const FervCommandChoice *c) { return ShowPathStatistics(c->pathName); }
 static FERV_STATUS RunShowPublic(const FervCommandChoice *) { return ShowPublicParameters(); }
 static FERV_STATUS RunSetPollRate(const FervCommandChoice *c) { return SetPollRate(c->value); }
 static FERV_STATUS RunSetAutoFailBack(const FervCommandChoice *c) { return SetAutoFailBack(c->value); }
 static FERV_STATUS RunSetLogLevel(const FervCommandChoice *c) { return SetLogLevel(c->value); }
 static FERV_STATUS RunWaitForChange(const FervCommandChoice *) { return WaitForChange(); }
+// clang-format on
 
 static FERV_STATUS RunSetParamR(const FervCommandChoice *c)
 {
@@ -231,8 +238,7 @@ static constexpr CommandEntry commandHandlers[] = {
     {FERV_CMD_SET_PARAM_D, RunSetParamD},
     {FERV_CMD_USAGE, nullptr},
 };
-static_assert(sizeof commandHandlers / sizeof commandHandlers[0] == FERV_CMD_COUNT,
-              "one handler entry per command");
+static_assert(sizeof commandHandlers / sizeof commandHandlers[0] == FERV_CMD_COUNT, "one handler entry per command");
 
 static constexpr bool HandlersInCommandOrder()
 {
@@ -246,9 +252,7 @@ static_assert(HandlersInCommandOrder(), "handler entries stand in command order"
 
 FERV_STATUS RunCommand(const FervCommandChoice *choice)
 {
-    CommandHandler handler = choice->command < FERV_CMD_COUNT
-                                 ? commandHandlers[choice->command].handler
-                                 : nullptr;
+    CommandHandler handler = choice->command < FERV_CMD_COUNT ? commandHandlers[choice->command].handler : nullptr;
     if (choice->ending == FERV_ENDING_USAGE || handler == nullptr) {
         PrintUsage();
         return FERV_STATUS_SUCCESS;

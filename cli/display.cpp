@@ -29,8 +29,7 @@ static const PathLineColumns pathLineColumns[] = {
     {'!', '!', "no", "no"},   // admin
     {'-', '-', "no", "no"},   // transition
 };
-static_assert(sizeof pathLineColumns / sizeof pathLineColumns[0] == FERV_PATH_STATE_COUNT,
-              "one row per path state");
+static_assert(sizeof pathLineColumns / sizeof pathLineColumns[0] == FERV_PATH_STATE_COUNT, "one row per path state");
 
 // A state the tables do not know is neither enabled nor active.
 static const PathLineColumns unnamedStateColumns = {' ', ' ', "no", "no"};
@@ -126,11 +125,9 @@ static void PutNumber(ReportText *text, uint32_t value, uint32_t base)
 static void PutPathLine(ReportText *text, const FervPath *path, int verbose)
 {
     TextReserveLine(text);
-    const PathLineColumns *columns = path->state < FERV_PATH_STATE_COUNT
-                                         ? &pathLineColumns[path->state]
-                                         : &unnamedStateColumns;
-    char marker = (path->flags & FERV_PATH_FLAG_PREFERRED) ? columns->preferredMarker
-                                                           : columns->marker;
+    const PathLineColumns *columns =
+        path->state < FERV_PATH_STATE_COUNT ? &pathLineColumns[path->state] : &unnamedStateColumns;
+    char marker = (path->flags & FERV_PATH_FLAG_PREFERRED) ? columns->preferredMarker : columns->marker;
     // Names are padded to their column and never cut: a longer one pushes
     // the rest of the line to the right.
     PutText(text, "    ", 4);

@@ -144,20 +144,16 @@ int32_t ConvertNumber(const char *text, int base)
 // Names of the log-level bits 0x01 to 0x10, in bit order; each ends in two
 // blanks, which the report keeps between and after the names.
 static const char *const logLevelNames[] = {
-    "data path changes  ",
-    "internal errors  ",
-    "critical errors  ",
-    "informational messages  ",
-    "caution messages  ",
+    "data path changes  ",      "internal errors  ",  "critical errors  ",
+    "informational messages  ", "caution messages  ",
 };
 static_assert(sizeof logLevelNames / sizeof logLevelNames[0] == 5, "one name per log-level bit");
 
 void PrintPublicParameters(const FervPublicParameters *params)
 {
     FervPrint("Driver Public Parameters\n");
-    FervPrint("  Driver Version: %d.%d.%d.%d\n", (int)params->driverVersion[0],
-              (int)params->driverVersion[1], (int)params->driverVersion[2],
-              (int)params->driverVersion[3]);
+    FervPrint("  Driver Version: %d.%d.%d.%d\n", (int)params->driverVersion[0], (int)params->driverVersion[1],
+              (int)params->driverVersion[2], (int)params->driverVersion[3]);
     FervPrint("  Auto FailBack: %d", (int)params->autoFailBack);
     FervPrint(params->autoFailBack != 0 ? "(on)\n" : "(off)\n");
     FervPrint("  Poll Rate:      %d(seconds)\n", (int)params->pollRate);

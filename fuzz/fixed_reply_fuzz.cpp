@@ -43,7 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FervWwnKey key;
     memset(&key, 0x22, sizeof key);
     // A path name longer than a request carries: only 80 characters go out.
-    static const char kLongName[] = "a-path-name-of-ninety-characters-that-runs-past-the-field-of-eighty-characters-to-here";
+    static const char kLongName[] =
+        "a-path-name-of-ninety-characters-that-runs-past-the-field-of-eighty-characters-to-here";
     const char *pathName = data[0] & 0x80 ? kLongName : "fuzzed-path";
     uint8_t command = (uint8_t)(data[0] >> 4);
     FERV_STATUS status = 0;

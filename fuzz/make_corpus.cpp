@@ -160,8 +160,9 @@ void TopologyReplies()
     Write(q, "lun", Script(2, {TooSmall(WIRE_LUNQ_SIZE, 4200, 0), lunReply}));
     Write(q, "path", Script(3, {TooSmall(0, 0, 0), pathReply}));
     Write(q, "bad-device-phase-garbled", Script(0, {hbaReply, outside}));
-    Write(q, "bad-too-small-for-ever", Script(2, {TooSmall(WIRE_LUNQ_SIZE, 24, 0), TooSmall(WIRE_LUNQ_SIZE, 24, 0),
-                                                  TooSmall(WIRE_LUNQ_SIZE, 24, 0)}));
+    Write(q, "bad-too-small-for-ever",
+          Script(2, {TooSmall(WIRE_LUNQ_SIZE, 24, 0), TooSmall(WIRE_LUNQ_SIZE, 24, 0),
+                     TooSmall(WIRE_LUNQ_SIZE, 24, 0)}));
     Write(q, "bad-size-over-limit", Script(1, {TooSmall(WIRE_DEV_SIZE, 0x10000001u, 0)}));
     Write(q, "bad-send-fails-midway", Script(0, {TooSmall(WIRE_ALL_SIZE, 5000, 3), kFailedSend}));
     Write(q, "bad-reply-cut-short", Script(3, {WireBytes(pathReply.begin(), pathReply.begin() + 90)}));
@@ -180,15 +181,18 @@ void FixedReplies()
     };
     const char *f = "fixed_reply";
     Write(f, "public-params",
-          Script(0, {reply(FERV_REQ_SIZE_PUBLIC_PARAMS, 0, {{4, 5}, {8, 1}, {12, 7}, {16, 2}, {20, 6}, {24, 1}, {28, 14}})}));
+          Script(0, {reply(FERV_REQ_SIZE_PUBLIC_PARAMS, 0,
+                           {{4, 5}, {8, 1}, {12, 7}, {16, 2}, {20, 6}, {24, 1}, {28, 14}})}));
     Write(f, "set-public-refused", Script(1, {reply(FERV_REQ_SIZE_PUBLIC_PARAMS, 1, {})}));
     Write(f, "set-private", Script(2, {reply(FERV_REQ_SIZE_PRIVATE_PARAMS, 0, {})}));
     Write(f, "wait", Script(3, {reply(FERV_REQ_SIZE_WAIT, 0, {{FERV_WAIT_KEY, 9}})}));
     Write(f, "path-command-already-active", Script(4, {reply(FERV_REQ_SIZE_PATH_CMD, 14, {})}));
     Write(f, "lun-command-failed", Script(5, {reply(FERV_REQ_SIZE_LUN_CMD, 18, {})}));
-    Write(f, "device-command-counts",
-          Script(6, {reply(FERV_REQ_SIZE_DEVICE_CMD, 22, {{FERV_CMD_DEV_SUCCESSFUL, 2}, {FERV_CMD_DEV_FAILED, 1}})}));
-    Write(f, "path-stats", Script(7, {reply(FERV_REQ_SIZE_PATH_STATS, 0, {{FERV_STATS_PATH, 1}, {FERV_STATS_PATH + 12, 4}})}));
+    Write(
+        f, "device-command-counts",
+        Script(6, {reply(FERV_REQ_SIZE_DEVICE_CMD, 22, {{FERV_CMD_DEV_SUCCESSFUL, 2}, {FERV_CMD_DEV_FAILED, 1}})}));
+    Write(f, "path-stats",
+          Script(7, {reply(FERV_REQ_SIZE_PATH_STATS, 0, {{FERV_STATS_PATH, 1}, {FERV_STATS_PATH + 12, 4}})}));
     Write(f, "lun-stats", Script(8, {reply(FERV_REQ_SIZE_LUN_STATS, 0, {{FERV_STATS_LUN + 4, 3}})}));
     Write(f, "bad-params-cut-short", Script(0, {reply(6, 0, {})}));
     Write(f, "bad-status-out-of-range", Script(0x88, {reply(FERV_REQ_SIZE_LUN_STATS, 0xFFFFFFF0u, {})}));
@@ -286,12 +290,13 @@ void SimRequests()
     const char *device = "600a0b80002f1e2c00004d3c50a10001";
     WireBytes wait(FERV_REQ_SIZE_WAIT, 0);
     FervStore32(wait.data() + FERV_WAIT_KEY, 1);
-    auto frame = [](uint32_t code, const WireBytes &body) { return RequestFrame(code, body, (uint32_t)body.size()); };
-    WireBytes topology = Concat({frame(IOCTL_FERV_GET_ALL_HBAS, WireBytes(4096, 0)),
-                                 frame(IOCTL_FERV_GET_ALL_DEVICES, WireBytes(4096, 0)),
-                                 frame(IOCTL_FERV_GET_DEVICE_INFO, Keyed(4096, device)),
-                                 frame(IOCTL_FERV_GET_LUN_INFO, Keyed(4096, lun)),
-                                 frame(IOCTL_FERV_GET_PATH_INFO, Named(4096, "hba0-t0-lun0"))});
+    auto frame = [](uint32_t code, const WireBytes &body) {
+        return RequestFrame(code, body, (uint32_t)body.size());
+    };
+    WireBytes topology = Concat(
+        {frame(IOCTL_FERV_GET_ALL_HBAS, WireBytes(4096, 0)), frame(IOCTL_FERV_GET_ALL_DEVICES, WireBytes(4096, 0)),
+         frame(IOCTL_FERV_GET_DEVICE_INFO, Keyed(4096, device)), frame(IOCTL_FERV_GET_LUN_INFO, Keyed(4096, lun)),
+         frame(IOCTL_FERV_GET_PATH_INFO, Named(4096, "hba0-t0-lun0"))});
     WireBytes commands = Concat({frame(IOCTL_FERV_ISSUE_PATH_CMD, Named(88, "hba1-t1-lun0", 1, FERV_CMD_PATH_CODE)),
                                  frame(IOCTL_FERV_ISSUE_LUN_CMD, Keyed(24, lun, 1, FERV_CMD_KEY_CODE)),
                                  frame(IOCTL_FERV_ISSUE_DEVICE_CMD, Keyed(32, device, 1, FERV_CMD_KEY_CODE)),
@@ -311,15 +316,19 @@ void SimRequests()
     Write(s, "commands", Concat({plain, commands}));
     Write(s, "parameters", Concat({plain, parameters}));
     Write(s, "wait-held-then-more", Concat({pended, frame(IOCTL_FERV_WAIT_FOR_CHANGE, wait), commands}));
-    Write(s, "bad-magic", Concat({plain, RequestFrame(IOCTL_FERV_GET_PUBLIC_PARAMETERS, WireBytes(32, 0), 32, 0x46455256)}));
-    Write(s, "bad-version", Concat({plain, RequestFrame(IOCTL_FERV_GET_PUBLIC_PARAMETERS, WireBytes(32, 0), 32,
-                                                        FERV_FRAME_MAGIC, 2)}));
+    Write(s, "bad-magic",
+          Concat({plain, RequestFrame(IOCTL_FERV_GET_PUBLIC_PARAMETERS, WireBytes(32, 0), 32, 0x46455256)}));
+    Write(
+        s, "bad-version",
+        Concat({plain, RequestFrame(IOCTL_FERV_GET_PUBLIC_PARAMETERS, WireBytes(32, 0), 32, FERV_FRAME_MAGIC, 2)}));
     Write(s, "bad-size-over-limit", Concat({plain, RequestFrame(IOCTL_FERV_GET_ALL_DEVICES, {}, 0x10000001u)}));
-    Write(s, "bad-body-cut-short", Concat({plain, RequestFrame(IOCTL_FERV_GET_LUN_INFO, Keyed(40, lun), 4096,
-                                                               FERV_FRAME_MAGIC, FERV_FRAME_VERSION, 4096)}));
-    Write(s, "bad-layouts-too-small", Concat({plain, RequestFrame(IOCTL_FERV_ISSUE_PATH_CMD, WireBytes(40, 0), 40),
-                                              RequestFrame(IOCTL_FERV_GET_ALL_HBAS, WireBytes(8, 0), 2),
-                                              RequestFrame(IOCTL_FERV_GET_PATH_INFO, Named(4096, "x"), 100)}));
+    Write(s, "bad-body-cut-short",
+          Concat({plain, RequestFrame(IOCTL_FERV_GET_LUN_INFO, Keyed(40, lun), 4096, FERV_FRAME_MAGIC,
+                                      FERV_FRAME_VERSION, 4096)}));
+    Write(s, "bad-layouts-too-small",
+          Concat({plain, RequestFrame(IOCTL_FERV_ISSUE_PATH_CMD, WireBytes(40, 0), 40),
+                  RequestFrame(IOCTL_FERV_GET_ALL_HBAS, WireBytes(8, 0), 2),
+                  RequestFrame(IOCTL_FERV_GET_PATH_INFO, Named(4096, "x"), 100)}));
     Write(s, "bad-unknown-code", Concat({plain, RequestFrame(0x85002100, WireBytes(8, 0), 8)}));
 }
 
@@ -343,7 +352,8 @@ void SimTopologies(const std::string &source)
         "devices":[{"name":"d","wwn":"11111111111111111111111111111111","luns":[{"name":"l",
         "wwn":"22222222222222222222222222222222","ioRate":-1,"pathingMode":-2}]}]})")));
     Write(t, "bad-wwpn", Prefixed(0, Text(R"({"hbas":[{"name":"h","wwpn":"zzzzzzzzzzzzzzzz"}],"devices":[]})")));
-    Write(t, "bad-huge-number", Prefixed(0, Text(R"({"parameters":{"paramT":18446744073709551615},"hbas":[],"devices":[]})")));
+    Write(t, "bad-huge-number",
+          Prefixed(0, Text(R"({"parameters":{"paramT":18446744073709551615},"hbas":[],"devices":[]})")));
     Write(t, "bad-types", Prefixed(0, Text(R"({"hbas":{},"devices":[1,"x",null,{"name":7}]})")));
     Write(t, "bad-nesting", Prefixed(0, Text(std::string(200, '[') + std::string(200, ']'))));
     Write(t, "bad-duplicate-names", Prefixed(0, Text(R"({"hbas":[{"name":"h"}],"devices":[{"name":"d",
@@ -359,20 +369,25 @@ void SimAdminLines()
 {
     const char *a = "sim_admin";
     Write(a, "show", Prefixed(0, Text("{\"args\":[\"show\"]}\n{\"args\":[\"show\",\"--json\"]}")));
-    Write(a, "fabric", Prefixed(2, Text("{\"args\":[\"link-down\",\"hba0-t0-lun0\",\"hba1-t0-lun0\"]}\n"
-                                        "{\"args\":[\"link-up\",\"--hba\",\"HBA0-KF82002\"]}\n{\"args\":[\"poll\"]}")));
-    Write(a, "faults", Prefixed(0x30, Text("{\"args\":[\"answer\",\"GET_ALL_DEVICES\",\"--garble\",\"2\"]}\n"
-                                           "{\"args\":[\"too-small\",\"GET_LUN_INFO\",\"2\",\"--size\",\"9000\"]}\n"
-                                           "{\"args\":[\"refuse\",\"all\",\"5\"]}\n{\"args\":[\"faults\"]}\n"
-                                           "{\"args\":[\"fail-pended\",\"--drop\"]}\n{\"args\":[\"clear\"]}")));
-    Write(a, "counters", Prefixed(1, Text("{\"args\":[\"counter\",\"add\",\"d000-l0000-p0\",\"ioErrors\",\"0xffffffff\"]}\n"
-                                          "{\"args\":[\"io\",\"pause\"]}")));
+    Write(a, "fabric",
+          Prefixed(2, Text("{\"args\":[\"link-down\",\"hba0-t0-lun0\",\"hba1-t0-lun0\"]}\n"
+                           "{\"args\":[\"link-up\",\"--hba\",\"HBA0-KF82002\"]}\n{\"args\":[\"poll\"]}")));
+    Write(a, "faults",
+          Prefixed(0x30, Text("{\"args\":[\"answer\",\"GET_ALL_DEVICES\",\"--garble\",\"2\"]}\n"
+                              "{\"args\":[\"too-small\",\"GET_LUN_INFO\",\"2\",\"--size\",\"9000\"]}\n"
+                              "{\"args\":[\"refuse\",\"all\",\"5\"]}\n{\"args\":[\"faults\"]}\n"
+                              "{\"args\":[\"fail-pended\",\"--drop\"]}\n{\"args\":[\"clear\"]}")));
+    Write(a, "counters",
+          Prefixed(1, Text("{\"args\":[\"counter\",\"add\",\"d000-l0000-p0\",\"ioErrors\",\"0xffffffff\"]}\n"
+                           "{\"args\":[\"io\",\"pause\"]}")));
     Write(a, "bad-json", Prefixed(0, Text("{\"args\":[\"show\"\n[]\n{\"args\":\"show\"}\n{\"args\":[1,2]}\n\n")));
-    Write(a, "bad-extra-words", Prefixed(0, Text("{\"args\":[\"poll\",\"now\"]}\n{\"args\":[\"clear\",\"x\"]}\n"
-                                                 "{\"args\":[\"too-small\",\"GET_LUN_INFO\",\"--size\"]}")));
-    Write(a, "bad-numbers", Prefixed(0, Text("{\"args\":[\"refuse\",\"control\",\"-5\"]}\n"
-                                             "{\"args\":[\"answer\",\"0x85002040\",\"--win32\",\"997\"]}\n"
-                                             "{\"args\":[\"counter\",\"set\",\"hba0-t0-lun0\",\"ioErrors\",\" 7\"]}")));
+    Write(a, "bad-extra-words",
+          Prefixed(0, Text("{\"args\":[\"poll\",\"now\"]}\n{\"args\":[\"clear\",\"x\"]}\n"
+                           "{\"args\":[\"too-small\",\"GET_LUN_INFO\",\"--size\"]}")));
+    Write(a, "bad-numbers",
+          Prefixed(0, Text("{\"args\":[\"refuse\",\"control\",\"-5\"]}\n"
+                           "{\"args\":[\"answer\",\"0x85002040\",\"--win32\",\"997\"]}\n"
+                           "{\"args\":[\"counter\",\"set\",\"hba0-t0-lun0\",\"ioErrors\",\" 7\"]}")));
 }
 
 } // namespace

@@ -6,9 +6,9 @@
 #include <string.h>
 
 #include "channel/ferv_channel.h"
+#include "console/ferv_console.h"
 #include "lib/ferv_wire.h"
 #include "lib/fervlib.h"
-#include "console/ferv_console.h"
 
 namespace {
 
@@ -71,6 +71,4 @@ void FervPrint(const char *format, ...)
     va_end(args);
 }
 
-void FervFlush(void)
-{
-}
+void FervFlush(void) {}

@@ -6,9 +6,9 @@
 // and that many bytes, written over the front of the request buffer. A
 // length of 0xFFFF fails the send instead, the next byte picking how (its
 // value modulo the channel's failures, in their order: 0 is IO_FAILED).
-// When the script runs out, the send fails with IO_FAILED. Sizes a reply names in a growing request's size word are kept
-// under 64 KiB, so that a run stays fast; sizes beyond the library's limit
-// go through unchanged, to exercise its refusal.
+// When the script runs out, the send fails with IO_FAILED. Sizes a reply names in a growing request's size word are
+// kept under 64 KiB, so that a run stays fast; sizes beyond the library's limit go through unchanged, to exercise
+// its refusal.
 #ifndef FERV_FUZZ_SCRIPT_CHANNEL_H
 #define FERV_FUZZ_SCRIPT_CHANNEL_H
 

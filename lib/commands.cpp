@@ -3,8 +3,8 @@
 
 #include <string.h>
 
-#include "ferv_wire.h"
 #include "console/ferv_console.h"
+#include "ferv_wire.h"
 #include "request.h"
 
 static_assert(FERV_CMD_PATH_NAME + FERV_PATH_NAME_SIZE == FERV_CMD_PATH_CODE, "path command code follows the name");
@@ -52,8 +52,7 @@ FERV_STATUS FervIssueDeviceCommand(const FervWwnKey *pKey, FervDeviceCommand *pC
     uint8_t request[FERV_REQ_SIZE_DEVICE_CMD] = {0};
     memcpy(request + FERV_CMD_KEY, pKey->bytes, sizeof pKey->bytes);
     request[FERV_CMD_KEY_CODE] = pCmd->command;
-    FERV_STATUS sent = UtilSendRequest(__func__, "", IOCTL_FERV_ISSUE_DEVICE_CMD, request,
-                                       sizeof request);
+    FERV_STATUS sent = UtilSendRequest(__func__, "", IOCTL_FERV_ISSUE_DEVICE_CMD, request, sizeof request);
     if (sent != FERV_STATUS_SUCCESS)
         return sent;
 

@@ -13,10 +13,7 @@
 #include "proto/ferv_proto.h"
 
 // Every request: status word at 0, body after it.
-enum {
-    FERV_REQ_STATUS = 0,
-    FERV_REQ_BODY = 4
-};
+enum { FERV_REQ_STATUS = 0, FERV_REQ_BODY = 4 };
 
 // Fixed request sizes.
 enum {
@@ -33,7 +30,7 @@ enum {
 
 // Parameter and wait requests.
 enum {
-    FERV_PARAMS_WORDS = 4,  // seven public words / three private words from here
+    FERV_PARAMS_WORDS = 4, // seven public words / three private words from here
     FERV_WAIT_KEY = 4
 };
 
@@ -45,8 +42,8 @@ enum {
     FERV_CMD_KEY_CODE = 20,       // LUN and device command code
     FERV_CMD_DEV_SUCCESSFUL = 24, // device command counts
     FERV_CMD_DEV_FAILED = 28,
-    FERV_STATS_PATH = 88,         // FervStatistics of a path stats request
-    FERV_STATS_LUN = 20           // FervStatistics of a LUN stats request
+    FERV_STATS_PATH = 88, // FervStatistics of a path stats request
+    FERV_STATS_LUN = 20   // FervStatistics of a LUN stats request
 };
 
 // Topology requests.

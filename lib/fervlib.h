@@ -177,11 +177,7 @@ const char *FervPathStateName(uint32_t state);
 
 #define FERV_PATH_FLAG_PREFERRED 0x04u
 
-enum {
-    FERV_PATHING_SINGLE = 0,
-    FERV_PATHING_SYMMETRIC = 1,
-    FERV_PATHING_ASYMMETRIC = 2
-};
+enum { FERV_PATHING_SINGLE = 0, FERV_PATHING_SYMMETRIC = 1, FERV_PATHING_ASYMMETRIC = 2 };
 
 // Text fields hold their span as the driver wrote it: a text ends at its
 // first zero byte or at the end of its span, whichever comes first, so print

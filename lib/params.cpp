@@ -1,8 +1,8 @@
 // The driver's public and private parameters, and the wait for a change.
 #include "fervlib.h"
 
-#include "ferv_wire.h"
 #include "console/ferv_console.h"
+#include "ferv_wire.h"
 #include "request.h"
 
 static_assert(sizeof(FervPublicParameters) == 28, "seven public words");
@@ -17,8 +17,7 @@ FERV_STATUS FervGetPublicParameters(FervPublicParameters *pParams)
     if (!pParams)
         return UtilRefuseNull(__func__, "pParams");
     uint8_t request[FERV_REQ_SIZE_PUBLIC_PARAMS] = {0};
-    FERV_STATUS status = UtilRunRequest(__func__, IOCTL_FERV_GET_PUBLIC_PARAMETERS, request,
-                                        sizeof request);
+    FERV_STATUS status = UtilRunRequest(__func__, IOCTL_FERV_GET_PUBLIC_PARAMETERS, request, sizeof request);
     if (!UtilStatusIsSuccess(status))
         return status;
 

@@ -30,8 +30,7 @@ static const char *const statusMessages[] = {
     "The buffer specified was too small for the operation.",
     "The restore operation failed.",
 };
-static_assert(sizeof statusMessages / sizeof statusMessages[0] == FERV_STATUS_COUNT,
-              "one message per status code");
+static_assert(sizeof statusMessages / sizeof statusMessages[0] == FERV_STATUS_COUNT, "one message per status code");
 
 const char *FervStatusMessage(FERV_STATUS code)
 {

@@ -29,41 +29,24 @@
 // Kinds of record, in the order their arrays follow one another in a block:
 // the kind that heads a reply's list comes first, so the block's first byte
 // is the list's first record.
-enum RecordKind {
-    KIND_DEVICE,
-    KIND_LUN,
-    KIND_PATH,
-    KIND_SECONDARY,
-    KIND_HBA,
-    KIND_COUNT
-};
+enum RecordKind { KIND_DEVICE, KIND_LUN, KIND_PATH, KIND_SECONDARY, KIND_HBA, KIND_COUNT };
 
 // Bytes of a wire record that must lie inside the reply: its interpreted part.
 static const uint32_t wireRecordSize[] = {
-    FERV_DEVICE_RECORD_SIZE,
-    FERV_LUN_RECORD_SIZE,
-    FERV_PATH_RECORD_SIZE,
-    FERV_LINK_RECORD_SIZE,
-    FERV_LINK_RECORD_SIZE,
+    FERV_DEVICE_RECORD_SIZE, FERV_LUN_RECORD_SIZE,  FERV_PATH_RECORD_SIZE,
+    FERV_LINK_RECORD_SIZE,   FERV_LINK_RECORD_SIZE,
 };
-static_assert(sizeof wireRecordSize / sizeof wireRecordSize[0] == KIND_COUNT,
-              "one wire size per record kind");
+static_assert(sizeof wireRecordSize / sizeof wireRecordSize[0] == KIND_COUNT, "one wire size per record kind");
 
 static const size_t nativeRecordSize[] = {
-    sizeof(FervDevice),
-    sizeof(FervLun),
-    sizeof(FervPath),
-    sizeof(FervSecondaryEntry),
-    sizeof(FervHba),
+    sizeof(FervDevice), sizeof(FervLun), sizeof(FervPath), sizeof(FervSecondaryEntry), sizeof(FervHba),
 };
-static_assert(sizeof nativeRecordSize / sizeof nativeRecordSize[0] == KIND_COUNT,
-              "one native size per record kind");
+static_assert(sizeof nativeRecordSize / sizeof nativeRecordSize[0] == KIND_COUNT, "one native size per record kind");
 
 // The arrays of a block follow one another without padding; that keeps every
 // record aligned only because each size is a multiple of a pointer's alignment.
 static_assert(sizeof(FervDevice) % alignof(void *) == 0 && sizeof(FervLun) % alignof(void *) == 0 &&
-                  sizeof(FervPath) % alignof(void *) == 0 &&
-                  sizeof(FervSecondaryEntry) % alignof(void *) == 0 &&
+                  sizeof(FervPath) % alignof(void *) == 0 && sizeof(FervSecondaryEntry) % alignof(void *) == 0 &&
                   sizeof(FervHba) % alignof(void *) == 0,
               "records pack back to back in a block");
 
@@ -84,10 +67,10 @@ static_assert(sizeof(((FervLun *)0)->reserved124) == FERV_LUN_PATH_LIST - FERV_L
               "LUN bytes 124..127");
 static_assert(sizeof(((FervPath *)0)->pathName) == FERV_PATH_NAME_SIZE, "path name field");
 static_assert(sizeof(((FervPath *)0)->reserved86) == FERV_PATH_FLAGS - FERV_PATH_STATE - 1, "path bytes 86..87");
-static_assert(sizeof(((FervPath *)0)->reserved92) == FERV_PATH_HBA_NAME - FERV_PATH_FLAGS - 4,
-              "path bytes 92..279");
+static_assert(sizeof(((FervPath *)0)->reserved92) == FERV_PATH_HBA_NAME - FERV_PATH_FLAGS - 4, "path bytes 92..279");
 static_assert(sizeof(((FervPath *)0)->hbaName) == FERV_PATH_HBA_NAME_SPAN, "HBA name span");
-static_assert(FERV_PATH_HBA_NAME + FERV_PATH_HBA_NAME_SPAN == FERV_PATH_RECORD_SIZE, "path record ends with its HBA name");
+static_assert(FERV_PATH_HBA_NAME + FERV_PATH_HBA_NAME_SPAN == FERV_PATH_RECORD_SIZE,
+              "path record ends with its HBA name");
 
 // On a 32-bit host a native record is the wire record itself: same size, same
 // offsets, a pointer where the wire holds a link.
@@ -247,7 +230,8 @@ static const RecordShape recordShapes[] = {
     {FillDevice,
      2,
      {{FERV_DEVICE_LUN_LIST, FERV_DEVICE_LUN_COUNT, KIND_LUN, offsetof(FervDevice, lunList)},
-      {FERV_DEVICE_SECONDARY_LIST, FERV_DEVICE_SECONDARY_COUNT, KIND_SECONDARY, offsetof(FervDevice, secondaryList)}}},
+      {FERV_DEVICE_SECONDARY_LIST, FERV_DEVICE_SECONDARY_COUNT, KIND_SECONDARY,
+       offsetof(FervDevice, secondaryList)}}},
     {FillLun, 1, {{FERV_LUN_PATH_LIST, FERV_LUN_PATH_COUNT, KIND_PATH, offsetof(FervLun, pathList)}}},
     {FillPath, 0, {}},
     {nullptr, 0, {}},

@@ -36,20 +36,20 @@ size_t FervDecodeScratchSize(uint32_t size);
 // the count is 0); 9 with *pCount set and *ppList null when the block cannot
 // be allocated; 10 when the reply does not hold together, leaving both
 // untouched. *pBlockSize, when not null, receives the block's size on 0.
-FERV_STATUS FervDecodeHbaReply(const uint8_t *reply, uint32_t size, uint8_t *scratch,
-                               int32_t *pCount, FervHba **ppList, size_t *pBlockSize);
+FERV_STATUS FervDecodeHbaReply(const uint8_t *reply, uint32_t size, uint8_t *scratch, int32_t *pCount,
+                               FervHba **ppList, size_t *pBlockSize);
 
 // Decodes the device list of an all-device reply; as FervDecodeHbaReply. A
 // count of 0 yields a null list without looking at the data.
-FERV_STATUS FervDecodeAllDevicesReply(const uint8_t *reply, uint32_t size, uint8_t *scratch,
-                                      int32_t *pCount, FervDevice **ppList, size_t *pBlockSize);
+FERV_STATUS FervDecodeAllDevicesReply(const uint8_t *reply, uint32_t size, uint8_t *scratch, int32_t *pCount,
+                                      FervDevice **ppList, size_t *pBlockSize);
 
 // Decodes the device list of a device reply (first device at offset 32).
 // Returns 0 with *ppList set; 9 with *ppList null when the block cannot be
 // allocated; 10 when the reply does not hold together (also when it holds no
 // device at all), leaving *ppList untouched.
-FERV_STATUS FervDecodeDeviceReply(const uint8_t *reply, uint32_t size, uint8_t *scratch,
-                                  FervDevice **ppList, size_t *pBlockSize);
+FERV_STATUS FervDecodeDeviceReply(const uint8_t *reply, uint32_t size, uint8_t *scratch, FervDevice **ppList,
+                                  size_t *pBlockSize);
 
 // Decodes the LUN of a LUN reply (at offset 28) into *pLun, with its paths in
 // one block at pLun->pathList (null when the LUN names no path); pLun->next is
@@ -57,8 +57,8 @@ FERV_STATUS FervDecodeDeviceReply(const uint8_t *reply, uint32_t size, uint8_t *
 // Returns 0 with *pLun filled; 9 with *pLun filled but pathList null when the
 // block cannot be allocated; 10 when the reply does not hold together,
 // leaving *pLun untouched.
-FERV_STATUS FervDecodeLunReply(const uint8_t *reply, uint32_t size, uint8_t *scratch,
-                               FervLun *pLun, size_t *pBlockSize);
+FERV_STATUS FervDecodeLunReply(const uint8_t *reply, uint32_t size, uint8_t *scratch, FervLun *pLun,
+                               size_t *pBlockSize);
 
 // Decodes the 364 bytes of one path record at `record` into *pPath; its next
 // is null, as the path stands alone. Reads nothing outside those bytes.

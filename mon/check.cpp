@@ -297,7 +297,8 @@ std::string MonFormatCheckFailure(FERV_STATUS status, const std::string &library
 {
     const char *message = FervStatusMessage(status);
     std::string text = "FERV UNKNOWN - cannot read the driver: ";
-    text += message ? std::string(message) + " (" + std::to_string(status) + ")" : "status " + std::to_string(status);
+    text +=
+        message ? std::string(message) + " (" + std::to_string(status) + ")" : "status " + std::to_string(status);
     text += "\n";
     // The library's lines follow as the plugin's long output, one by one.
     size_t start = 0;
@@ -315,8 +316,8 @@ std::string MonFormatCheckFailure(FERV_STATUS status, const std::string &library
 int MonRunCheck(const MonOptions &options)
 {
     if (options.timeoutSeconds > 0) {
-        std::string message = "FERV UNKNOWN - no answer from the driver within " +
-                              Counted(options.timeoutSeconds, "second") + "\n";
+        std::string message =
+            "FERV UNKNOWN - no answer from the driver within " + Counted(options.timeoutSeconds, "second") + "\n";
         MonStartWatchdog(options.timeoutSeconds, message.c_str(), MON_STATE_UNKNOWN);
     }
     MonTopology topology;

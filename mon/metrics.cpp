@@ -230,11 +230,11 @@ static void Sample(MonMetricsSink *sink, const char *name, const std::string &la
 struct MonSeriesEntry {
     const FervDevice *device;
     const FervLun *lun;
-    const FervPath *path;   // null for a LUN
-    size_t statsIndex;      // into pathStats or lunStats
+    const FervPath *path; // null for a LUN
+    size_t statsIndex;    // into pathStats or lunStats
     std::string labels;
     int paths, healthyPaths; // LUNs only
-    bool repeated;          // same labels as an earlier one: left out
+    bool repeated;           // same labels as an earlier one: left out
 };
 
 static void CollectEntries(const MonScrape &scrape, std::vector<MonSeriesEntry> *devices,
@@ -359,7 +359,8 @@ static void WriteInfo(const std::vector<MonSeriesEntry> &devices, const std::vec
         AddLabel(&labels, "firmware", MON_TEXT(entry.device->firmwareRevision));
         Sample(sink, "ferv_device_info", labels, 1);
     }
-    FamilyHead(sink, "ferv_lun_info", "gauge", "A LUN, with its pathing mode and load balancing in labels; always 1.");
+    FamilyHead(sink, "ferv_lun_info", "gauge",
+               "A LUN, with its pathing mode and load balancing in labels; always 1.");
     for (const MonSeriesEntry &entry : luns) {
         if (entry.repeated)
             continue;

@@ -27,9 +27,7 @@ void FervPrint(const char *format, ...)
 
 // Nothing is buffered on the way to the screen: fervmon flushes its own
 // output itself.
-void FervFlush(void)
-{
-}
+void FervFlush(void) {}
 
 std::string MonTakeLibraryLines()
 {

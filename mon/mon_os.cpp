@@ -202,8 +202,7 @@ std::string MonUtcTimestamp(void)
 {
     SYSTEMTIME now;
     GetSystemTime(&now);
-    return FormatTimestamp(now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond,
-                           now.wMilliseconds);
+    return FormatTimestamp(now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
 }
 
 double MonMonotonicSeconds(void)
@@ -332,8 +331,8 @@ bool MonReplaceFile(const std::string &path, bool (*fill)(FILE *file, void *cont
         return false;
     }
     if (!MoveFileExA(temporary, path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        *error = std::string("cannot rename ") + temporary + " to " + path + ": error " +
-                 std::to_string(GetLastError());
+        *error =
+            std::string("cannot rename ") + temporary + " to " + path + ": error " + std::to_string(GetLastError());
         DeleteFileA(temporary);
         return false;
     }

@@ -295,7 +295,7 @@ std::string MonUsageErrorText(MonCommand command, const std::string &error)
 {
     std::string help = command == MON_COMMAND_NONE ? std::string("fervmon --help")
                                                    : std::string("fervmon ") + commandRows[command].name + " --help";
-    std::string who = command == MON_COMMAND_NONE ? std::string("fervmon")
-                                                  : std::string("fervmon ") + commandRows[command].name;
+    std::string who =
+        command == MON_COMMAND_NONE ? std::string("fervmon") : std::string("fervmon ") + commandRows[command].name;
     return who + ": " + error + "\n" + Synopsis(command) + "Run '" + help + "' for more.\n";
 }

@@ -13,9 +13,9 @@
 #include "mon_os.h"
 
 static const char *const eventNames[] = {
-    "started",     "device-appeared", "device-vanished", "lun-appeared",    "lun-vanished", "path-appeared",
-    "path-vanished", "path-changed",  "failover",        "failback",        "switch",       "active-lost",
-    "active-restored", "driver-lost", "driver-back",     "wait-failed",     "stopped",
+    "started",         "device-appeared", "device-vanished", "lun-appeared", "lun-vanished", "path-appeared",
+    "path-vanished",   "path-changed",    "failover",        "failback",     "switch",       "active-lost",
+    "active-restored", "driver-lost",     "driver-back",     "wait-failed",  "stopped",
 };
 static_assert(sizeof eventNames / sizeof eventNames[0] == MON_EVENT_KIND_COUNT, "one name per event");
 
@@ -251,7 +251,8 @@ static std::string Plural(int count, const char *noun)
 
 static std::string CountsText(const MonCounts &counts)
 {
-    return Plural(counts.devices, "device") + ", " + Plural(counts.luns, "LUN") + ", " + Plural(counts.paths, "path");
+    return Plural(counts.devices, "device") + ", " + Plural(counts.luns, "LUN") + ", " +
+           Plural(counts.paths, "path");
 }
 
 static std::string PathList(const std::vector<std::string> &names)
@@ -330,8 +331,8 @@ std::string MonFormatEventText(const MonEvent &e, const std::string &timestamp)
     case MON_EVENT_SWITCH:
     case MON_EVENT_ACTIVE_LOST:
     case MON_EVENT_ACTIVE_RESTORED:
-        line += lun + " of device " + LineText(e.device) + ": " + PathList(e.activeFrom) + " -> " +
-                PathList(e.activeTo);
+        line +=
+            lun + " of device " + LineText(e.device) + ": " + PathList(e.activeFrom) + " -> " + PathList(e.activeTo);
         break;
     case MON_EVENT_DRIVER_LOST:
     case MON_EVENT_WAIT_FAILED:
@@ -532,8 +533,8 @@ int MonRunWatch(const MonOptions &options)
             // The driver answers but refuses the wait: read it at the
             // interval instead, and say so once.
             if (!waitFailing)
-                Emit(ReasonEvent(MON_EVENT_WAIT_FAILED, waitReason + "; reading every " +
-                                                            std::to_string(options.intervalSeconds) + " s"));
+                Emit(ReasonEvent(MON_EVENT_WAIT_FAILED,
+                                 waitReason + "; reading every " + std::to_string(options.intervalSeconds) + " s"));
             waitFailing = true;
             key = 0;
         } else {

@@ -47,10 +47,10 @@ struct MonEvent {
     std::string device, deviceWwn;
     std::string lun, lunWwn;
     std::string path, hba;
-    MonPathView from, to;                      // path appeared (to), changed (both)
+    MonPathView from, to;                          // path appeared (to), changed (both)
     std::vector<std::string> activeFrom, activeTo; // a LUN's active paths, before and after
-    MonCounts counts;                          // started, driver back, device or LUN appeared
-    std::string reason;                        // driver lost, wait failed; the signal for stopped
+    MonCounts counts;                              // started, driver back, device or LUN appeared
+    std::string reason;                            // driver lost, wait failed; the signal for stopped
 };
 
 // The event's name as the log shows it ("path-changed", "failover").

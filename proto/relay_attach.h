@@ -19,8 +19,7 @@
  * INVALID_HANDLE_VALUE, *what naming the step that failed and *error its Win32
  * error (ERROR_PIPE_BUSY: another service has the pipe; ERROR_FILE_NOT_FOUND
  * from opening the service device: the relay is not running). */
-static __inline BOOL FervRelayAttach(BOOL overlapped, HANDLE *pipe, HANDLE *service, const char **what,
-                                     DWORD *error)
+static __inline BOOL FervRelayAttach(BOOL overlapped, HANDLE *pipe, HANDLE *service, const char **what, DWORD *error)
 {
     OVERLAPPED ov;
     BOOL connected;

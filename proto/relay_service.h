@@ -170,11 +170,11 @@
 #define FERV_RELAY_REQ_SIZE 32
 
 /* Header of every message from the service. */
-#define FERV_RELAY_ANS_MAGIC 0    /* FERV_RELAY_MAGIC */
-#define FERV_RELAY_ANS_KIND 4     /* PEND, COMPLETE, SHOW or KEEPALIVE */
-#define FERV_RELAY_ANS_ID 8       /* the REQUEST's id; SHOW: sequence number */
-#define FERV_RELAY_ANS_STATUS 12  /* COMPLETE: 0 or an NTSTATUS error; SHOW: keepalive ms */
-#define FERV_RELAY_ANS_DATA 16    /* bytes that follow: reply, or SHOW's presence bytes */
+#define FERV_RELAY_ANS_MAGIC 0     /* FERV_RELAY_MAGIC */
+#define FERV_RELAY_ANS_KIND 4      /* PEND, COMPLETE, SHOW or KEEPALIVE */
+#define FERV_RELAY_ANS_ID 8        /* the REQUEST's id; SHOW: sequence number */
+#define FERV_RELAY_ANS_STATUS 12   /* COMPLETE: 0 or an NTSTATUS error; SHOW: keepalive ms */
+#define FERV_RELAY_ANS_DATA 16     /* bytes that follow: reply, or SHOW's presence bytes */
 #define FERV_RELAY_ANS_RESERVED 20 /* 0 */
 #define FERV_RELAY_ANS_SIZE 24
 
@@ -188,7 +188,7 @@
 #define FERV_RELAY_STATUS_BUFFER_TOO_SMALL 0xC0000023u       /* Win32 122 */
 #define FERV_RELAY_STATUS_CANCELLED 0xC0000120u              /* Win32 995 */
 /* Any Win32 error e as an NTSTATUS error that maps back to exactly e. */
-#define FERV_RELAY_STATUS_FROM_WIN32(e) (0xC0070000u | ((e) & 0xFFFFu))
+#define FERV_RELAY_STATUS_FROM_WIN32(e) (0xC0070000u | ((e)&0xFFFFu))
 
 /* Little-endian access to message fields: messages are byte buffers, never
  * cast to structures. */
@@ -196,8 +196,8 @@
 #define FervRelayStore32(buffer, offset, value) FervStore32((unsigned char *)(buffer) + (offset), (value))
 
 /* Writes an ANSWER header; header holds FERV_RELAY_ANS_SIZE bytes. */
-static inline void FervRelayStoreAnswer(unsigned char *header, unsigned int kind, unsigned int id, unsigned int status,
-                                        unsigned int size)
+static inline void FervRelayStoreAnswer(unsigned char *header, unsigned int kind, unsigned int id,
+                                        unsigned int status, unsigned int size)
 {
     FervRelayStore32(header, FERV_RELAY_ANS_MAGIC, FERV_RELAY_MAGIC);
     FervRelayStore32(header, FERV_RELAY_ANS_KIND, kind);

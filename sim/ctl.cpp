@@ -87,8 +87,8 @@ static SimCtlResult Link(SimCtlContext *ctx, const std::vector<std::string> &arg
     std::string text;
     for (int pi : paths) {
         bool changed = SimSetLink(m, pi, up);
-        text += "path " + m->paths[pi].name + ": link " + (up ? "up" : "down") +
-                (changed ? "" : " (unchanged)") + ", state " + SimStateName(m->paths[pi].state) + "\n";
+        text += "path " + m->paths[pi].name + ": link " + (up ? "up" : "down") + (changed ? "" : " (unchanged)") +
+                ", state " + SimStateName(m->paths[pi].state) + "\n";
     }
     return Done(text);
 }
@@ -130,8 +130,8 @@ static SimCtlResult FailPended(SimCtlContext *ctx, const std::vector<std::string
         return Refused("fail-pended [ERROR | --drop]: ERROR is a Win32 error code other than 0 and 997");
     r.failHeld = true;
     r.failError = error;
-    r.text = "failing " + std::to_string(ctx->held) + " held requests with Win32 error " +
-             std::to_string(error) + "\n";
+    r.text =
+        "failing " + std::to_string(ctx->held) + " held requests with Win32 error " + std::to_string(error) + "\n";
     return r;
 }
 
@@ -173,8 +173,10 @@ static SimCtlResult Answer(SimCtlContext *ctx, const std::vector<std::string> &a
         return Refused("answer: too many words");
     ctx->faults->answers.push_back(a);
     return Done("next " + std::to_string(a.count) + " " + SimControlCodeText(a.code) + " requests: " +
-                (a.win32 ? "Win32 error " : a.pend ? "held, then status " : "status ") + std::to_string(a.value) +
-                "\n");
+                (a.win32  ? "Win32 error "
+                 : a.pend ? "held, then status "
+                          : "status ") +
+                std::to_string(a.value) + "\n");
 }
 
 static SimCtlResult TooSmall(SimCtlContext *ctx, const std::vector<std::string> &args)
@@ -191,7 +193,8 @@ static SimCtlResult TooSmall(SimCtlContext *ctx, const std::vector<std::string> 
     for (size_t i = 2; i < args.size(); i++) {
         if (args[i] == "--size") {
             if (haveSize || i + 1 >= args.size())
-                return Refused(haveSize ? "too-small: --size given twice" : "too-small --size: a number of bytes is missing");
+                return Refused(haveSize ? "too-small: --size given twice"
+                                        : "too-small --size: a number of bytes is missing");
             if (!ParseNumber(args[++i], &t.size) || t.size > FERV_SIZE_LIMIT)
                 return Refused("too-small --size: a number of bytes up to 268435456, not " + args[i]);
             haveSize = true;

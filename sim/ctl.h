@@ -16,17 +16,17 @@
 struct SimCtlContext {
     SimModel *model;
     SimFaults *faults;
-    int interfaces;    // device interfaces served (endpoints 1..interfaces)
-    bool ioPaused;     // simulated host I/O stopped
-    bool pollNow;      // set by the verb `poll`: the server polls at once
-    int held;          // requests held at the moment
+    int interfaces; // device interfaces served (endpoints 1..interfaces)
+    bool ioPaused;  // simulated host I/O stopped
+    bool pollNow;   // set by the verb `poll`: the server polls at once
+    int held;       // requests held at the moment
 };
 
 struct SimCtlResult {
     bool ok = false;
-    std::string text;          // printed by `fervsim ctl`: the answer, or the reason for a refusal
-    bool failHeld = false;     // complete every held request with failError
-    bool dropHeld = false;     // close the connection of every held request
+    std::string text;      // printed by `fervsim ctl`: the answer, or the reason for a refusal
+    bool failHeld = false; // complete every held request with failError
+    bool dropHeld = false; // close the connection of every held request
     uint32_t failError = 0;
 };
 

@@ -14,11 +14,11 @@
 enum { SIM_ENDPOINT_CONTROL = 0 };
 
 struct SimAnswer {
-    uint32_t code;     // control code this answer is for
-    uint32_t count;    // requests left to answer this way
-    bool win32;        // true: refuse outright with a Win32 error; false: status word
-    bool pend;         // hold the request until the next change, then answer
-    uint32_t value;    // the Win32 error or the status word
+    uint32_t code;       // control code this answer is for
+    uint32_t count;      // requests left to answer this way
+    bool win32;          // true: refuse outright with a Win32 error; false: status word
+    bool pend;           // hold the request until the next change, then answer
+    uint32_t value;      // the Win32 error or the status word
     bool garble = false; // answer with a device list whose first LUN list lies outside the reply
 };
 

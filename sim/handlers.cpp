@@ -406,8 +406,7 @@ static void ApplyToReply(SimFaults *f, SimAnswer answer, SimReply *r, const SimR
 {
     if (r->kind == SIM_REPLY_PENDING)
         return;
-    bool whole = r->data.size() >= 4 &&
-                 FervLoad32(r->data.data() + FERV_REQ_STATUS) != FERV_STATUS_BUFFER_TOO_SMALL;
+    bool whole = r->data.size() >= 4 && FervLoad32(r->data.data() + FERV_REQ_STATUS) != FERV_STATUS_BUFFER_TOO_SMALL;
     if (whole && answer.garble)
         whole = Garble(q, r);
     else if (whole)

@@ -15,9 +15,9 @@
 
 // Win32 errors the emulator refuses requests with.
 enum : uint32_t {
-    SIM_WIN32_INVALID_FUNCTION = 1,        // not one of the driver's control codes
-    SIM_WIN32_GEN_FAILURE = 31,            // default for failed completions
-    SIM_WIN32_INSUFFICIENT_BUFFER = 122    // no room even for the status word
+    SIM_WIN32_INVALID_FUNCTION = 1,     // not one of the driver's control codes
+    SIM_WIN32_GEN_FAILURE = 31,         // default for failed completions
+    SIM_WIN32_INSUFFICIENT_BUFFER = 122 // no room even for the status word
 };
 
 enum SimReplyKind { SIM_REPLY_COMPLETE = 0, SIM_REPLY_PENDING };
@@ -37,11 +37,11 @@ struct SimRequest {
 // reply has its bytes in `data` alone.
 struct SimReply {
     SimReplyKind kind = SIM_REPLY_COMPLETE;
-    uint32_t error = 0;           // Win32 error of a complete reply; 0 = success
+    uint32_t error = 0; // Win32 error of a complete reply; 0 = success
     std::vector<uint8_t> data;
     SimRecords records;
     std::vector<uint8_t> tail;
-    bool overrideStatus = false;  // a held request: status word to answer with on release
+    bool overrideStatus = false; // a held request: status word to answer with on release
     uint32_t status = 0;
 };
 

@@ -11,8 +11,8 @@
 
 #include "sim/ctl.h"
 #include "sim/model.h"
-#include "sim/transport.h"
 #include "sim/topology.h"
+#include "sim/transport.h"
 
 #ifndef FERV_SIM_VERSION
 #define FERV_SIM_VERSION "0"
@@ -49,7 +49,10 @@ static bool ParseSize(std::string text, uint64_t *out)
     unsigned shift = 0;
     if (!text.empty()) {
         char unit = text.back();
-        shift = unit == 'K' || unit == 'k' ? 10 : unit == 'M' || unit == 'm' ? 20 : unit == 'G' || unit == 'g' ? 30 : 0;
+        shift = unit == 'K' || unit == 'k'   ? 10
+                : unit == 'M' || unit == 'm' ? 20
+                : unit == 'G' || unit == 'g' ? 30
+                                             : 0;
         if (shift)
             text.pop_back();
     }
@@ -64,7 +67,8 @@ static bool ParseSize(std::string text, uint64_t *out)
 static bool ParseSeconds(const std::string &text, double *out)
 {
     size_t dot = text.find('.');
-    if (text.empty() || text.size() > 12 || text[0] == '.' || text.find_first_not_of("0123456789.") != std::string::npos ||
+    if (text.empty() || text.size() > 12 || text[0] == '.' ||
+        text.find_first_not_of("0123456789.") != std::string::npos ||
         (dot != std::string::npos && text.find('.', dot + 1) != std::string::npos))
         return false;
     *out = strtod(text.c_str(), nullptr);
@@ -103,7 +107,8 @@ static int ParseOptions(int argc, char **argv, int *i, Options *o)
         // An empty name would quietly mean the default (built-in SAN, default
         // root, standard error) instead of what was asked for.
         if (value.empty() && (a == "--root" || a == "--topology" || a == "--log"))
-            return UsageError(a == "--root" ? "%s wants a folder, not an empty word" : "%s wants a file, not an empty word",
+            return UsageError(a == "--root" ? "%s wants a folder, not an empty word"
+                                            : "%s wants a file, not an empty word",
                               a.c_str());
         if (a == "--root") {
             o->root = value;

@@ -373,13 +373,11 @@ FERV_STATUS SimLunCommand(SimModel *m, int lun, uint8_t command)
     if (command != FERV_LUN_CMD_RESTORE_PREFERRED)
         return FERV_STATUS_INVALID_COMMAND;
     FERV_STATUS st = SimLunRestorePreferred(m, lun);
-    Log(m, FERV_LOG_INFORMATIONAL,
-        "command restore LUN " + m->luns[lun].name + ": status " + std::to_string(st));
+    Log(m, FERV_LOG_INFORMATIONAL, "command restore LUN " + m->luns[lun].name + ": status " + std::to_string(st));
     return st;
 }
 
-FERV_STATUS SimDeviceCommand(SimModel *m, int device, uint8_t command, int32_t *numSuccessful,
-                             int32_t *numFailed)
+FERV_STATUS SimDeviceCommand(SimModel *m, int device, uint8_t command, int32_t *numSuccessful, int32_t *numFailed)
 {
     *numSuccessful = 0;
     *numFailed = 0;
@@ -393,8 +391,8 @@ FERV_STATUS SimDeviceCommand(SimModel *m, int device, uint8_t command, int32_t *
     }
     FERV_STATUS st = *numFailed ? FERV_STATUS_RESTORE_FAILED : FERV_STATUS_SUCCESS;
     Log(m, FERV_LOG_INFORMATIONAL,
-        "command restore device " + m->devices[device].name + ": " + std::to_string(*numSuccessful) +
-            " restored, " + std::to_string(*numFailed) + " failed");
+        "command restore device " + m->devices[device].name + ": " + std::to_string(*numSuccessful) + " restored, " +
+            std::to_string(*numFailed) + " failed");
     return st;
 }
 
@@ -412,8 +410,8 @@ FERV_STATUS SimSetPublicParameters(SimModel *m, const uint32_t words[7])
         m->params.logLevel = words[2];
     // The four version words are the driver's own; a caller cannot set them.
     char line[128];
-    snprintf(line, sizeof line, "parameters: poll rate %d, auto failback %d, log level 0x%02x",
-             m->params.pollRate, m->params.autoFailBack, m->params.logLevel);
+    snprintf(line, sizeof line, "parameters: poll rate %d, auto failback %d, log level 0x%02x", m->params.pollRate,
+             m->params.autoFailBack, m->params.logLevel);
     Log(m, FERV_LOG_INFORMATIONAL, line);
     return FERV_STATUS_SUCCESS;
 }
@@ -427,8 +425,8 @@ void SimSetPrivateParameters(SimModel *m, const uint32_t words[3])
     if (words[2] != FERV_PARAM_UNCHANGED)
         m->params.paramD = words[2];
     char line[128];
-    snprintf(line, sizeof line, "private parameters: T 0x%x, R 0x%x, D 0x%x", m->params.paramT,
-             m->params.paramR, m->params.paramD);
+    snprintf(line, sizeof line, "private parameters: T 0x%x, R 0x%x, D 0x%x", m->params.paramT, m->params.paramR,
+             m->params.paramD);
     Log(m, FERV_LOG_INFORMATIONAL, line);
 }
 

@@ -49,12 +49,12 @@ struct SimPath {
     int lun = -1;
     int hba = -1;
     bool preferred = false;
-    bool linkUp = true;         // as the fabric has it
-    bool disabled = false;      // disabled by a command
-    bool active = false;        // carries I/O of its LUN
-    int stateOverride = -1;      // state forced by a topology file (unknown, transition), -1 = none
-    bool failbackDue = false;   // preferred path became usable since the last poll
-    uint32_t extraFlags = 0;    // flag bits beside the preferred bit, shown as they are
+    bool linkUp = true;                      // as the fabric has it
+    bool disabled = false;                   // disabled by a command
+    bool active = false;                     // carries I/O of its LUN
+    int stateOverride = -1;                  // state forced by a topology file (unknown, transition), -1 = none
+    bool failbackDue = false;                // preferred path became usable since the last poll
+    uint32_t extraFlags = 0;                 // flag bits beside the preferred bit, shown as they are
     uint8_t state = FERV_PATH_STATE_UNKNOWN; // as the records report it
     SimCounters counters;
 };
@@ -171,8 +171,7 @@ bool SimPathUsable(const SimPath &p);
 // when it refuses.
 FERV_STATUS SimPathCommand(SimModel *m, int path, uint8_t command);
 FERV_STATUS SimLunRestorePreferred(SimModel *m, int lun);
-FERV_STATUS SimDeviceCommand(SimModel *m, int device, uint8_t command, int32_t *numSuccessful,
-                             int32_t *numFailed);
+FERV_STATUS SimDeviceCommand(SimModel *m, int device, uint8_t command, int32_t *numSuccessful, int32_t *numFailed);
 FERV_STATUS SimLunCommand(SimModel *m, int lun, uint8_t command);
 
 // Applies the settable words that do not hold FERV_PARAM_UNCHANGED. Returns 1

@@ -11,30 +11,20 @@
 #include "sim/transport.h"
 
 // Our own HBA record (nothing outside the driver reads past its link).
-enum {
-    HBA_NAME = 4,
-    HBA_NAME_SPAN = 48,
-    HBA_WWPN = 52,
-    HBA_PATH_COUNT = 60,
-    HBA_MODEL = 64,
-    HBA_MODEL_SPAN = 32
-};
+enum { HBA_NAME = 4, HBA_NAME_SPAN = 48, HBA_WWPN = 52, HBA_PATH_COUNT = 60, HBA_MODEL = 64, HBA_MODEL_SPAN = 32 };
 
 // Our own secondary entry: the link, the entry's number, its device's number.
-enum {
-    SEC_INDEX = 4,
-    SEC_DEVICE = 8
-};
+enum { SEC_INDEX = 4, SEC_DEVICE = 8 };
 
 enum ItemKind : uint8_t { ITEM_DEVICE = 0, ITEM_LUN, ITEM_PATH, ITEM_SECONDARY, ITEM_HBA };
 
 struct Item {
     uint8_t kind;
-    int index;     // model index (device, LUN, path, HBA) or entry number (secondary)
-    int owner;     // secondary entries: the device
-    int next;      // item of the next record of the same list, -1 at the end
-    int child;     // device: first LUN item; LUN: first path item
-    int child2;    // device: first secondary item
+    int index;  // model index (device, LUN, path, HBA) or entry number (secondary)
+    int owner;  // secondary entries: the device
+    int next;   // item of the next record of the same list, -1 at the end
+    int child;  // device: first LUN item; LUN: first path item
+    int child2; // device: first secondary item
     uint32_t size;
     size_t offset;
 };
@@ -70,8 +60,7 @@ static uint64_t PlaceItems(const SimLayout &layout, std::vector<Item> &items)
     for (size_t i = 0; i < items.size(); i++)
         order[i] = (int)i;
     if (layout.order == SIM_ORDER_BREADTH_FIRST) {
-        std::stable_sort(order.begin(), order.end(),
-                         [&](int a, int b) { return items[a].kind < items[b].kind; });
+        std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return items[a].kind < items[b].kind; });
     } else if (layout.order == SIM_ORDER_REVERSE && order.size() > 2) {
         std::reverse(order.begin() + 1, order.end());
     }
@@ -316,7 +305,8 @@ static std::vector<uint8_t> EncodeLun(const SimModel &m, int lun)
 
 static bool SameLayout(const SimLayout &a, const SimLayout &b)
 {
-    return a.order == b.order && a.hbaRecordSize == b.hbaRecordSize && a.secondaryRecordSize == b.secondaryRecordSize;
+    return a.order == b.order && a.hbaRecordSize == b.hbaRecordSize &&
+           a.secondaryRecordSize == b.secondaryRecordSize;
 }
 
 // The records kept in `slot` when they still describe the model: encoded for
@@ -325,7 +315,8 @@ static bool SameLayout(const SimLayout &a, const SimLayout &b)
 static SimRecords Kept(const SimModel &m, SimEncodingSlot slot, int index)
 {
     const SimEncoding &e = m.encodings[slot];
-    if (!e.records || m.changed || e.counter != m.changeCounter || e.index != index || !SameLayout(e.layout, m.layout))
+    if (!e.records || m.changed || e.counter != m.changeCounter || e.index != index ||
+        !SameLayout(e.layout, m.layout))
         return nullptr;
     return e.records;
 }

@@ -123,8 +123,7 @@ static bool CheckAbove(const std::string &parent, std::string *error)
 
 // Makes (0700) or opens the folder name in dirFd and checks it on its
 // descriptor. Returns the descriptor or -1 with the reason in *error.
-static int OpenFolderAt(int dirFd, const std::string &path, const std::string &name, bool *made,
-                        std::string *error)
+static int OpenFolderAt(int dirFd, const std::string &path, const std::string &name, bool *made, std::string *error)
 {
     *made = false;
     if (mkdirat(dirFd, name.c_str(), 0700) == 0) {

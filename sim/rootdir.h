@@ -17,10 +17,10 @@
 #include <vector>
 
 struct SimRootDir {
-    std::string root;          // the root as given (trailing slashes dropped)
-    std::string interfaces;    // root/FERV_INTERFACES_DIR
-    std::string classDir;      // root/FERV_INTERFACE_CLASS_DIR
-    int parentFd = -1;         // the folder that holds the root
+    std::string root;       // the root as given (trailing slashes dropped)
+    std::string interfaces; // root/FERV_INTERFACES_DIR
+    std::string classDir;   // root/FERV_INTERFACE_CLASS_DIR
+    int parentFd = -1;      // the folder that holds the root
     int rootFd = -1;
     int interfacesFd = -1;
     int classFd = -1;

@@ -142,7 +142,8 @@ bool SimParseShape(const std::string &shape, SimShape *out, std::string *error)
     }
     uint64_t luns = n[0] * n[1], paths = luns * n[2];
     if (luns > SIM_MAX_GENERATED) {
-        *error = "--generate: at most " + std::to_string(SIM_MAX_GENERATED) + " LUNs in all, not " + std::to_string(luns);
+        *error =
+            "--generate: at most " + std::to_string(SIM_MAX_GENERATED) + " LUNs in all, not " + std::to_string(luns);
         return false;
     }
     if (paths > SIM_MAX_GENERATED) {
@@ -331,8 +332,8 @@ static bool ReadParameters(Reader *r, const json &p, SimParams *out)
     struct Field {
         const char *key;
         uint32_t *dst;
-    } fields[] = {{"logLevel", &out->logLevel}, {"paramT", &out->paramT}, {"paramR", &out->paramR},
-                  {"paramD", &out->paramD}};
+    } fields[] = {
+        {"logLevel", &out->logLevel}, {"paramT", &out->paramT}, {"paramR", &out->paramR}, {"paramD", &out->paramD}};
     for (const Field &f : fields) {
         auto it = p.find(f.key);
         if (it != p.end() && !ReadU32(r, *it, where + "." + f.key, f.dst))
@@ -599,13 +600,14 @@ std::string SimTopologyJson(const SimModel &m)
 {
     json doc;
     const SimParams &p = m.params;
-    doc["parameters"] = {{"pollRate", p.pollRate},
-                         {"autoFailBack", p.autoFailBack},
-                         {"logLevel", Hex(p.logLevel)},
-                         {"driverVersion", {p.driverVersion[0], p.driverVersion[1], p.driverVersion[2], p.driverVersion[3]}},
-                         {"paramT", Hex(p.paramT)},
-                         {"paramR", Hex(p.paramR)},
-                         {"paramD", Hex(p.paramD)}};
+    doc["parameters"] = {
+        {"pollRate", p.pollRate},
+        {"autoFailBack", p.autoFailBack},
+        {"logLevel", Hex(p.logLevel)},
+        {"driverVersion", {p.driverVersion[0], p.driverVersion[1], p.driverVersion[2], p.driverVersion[3]}},
+        {"paramT", Hex(p.paramT)},
+        {"paramR", Hex(p.paramR)},
+        {"paramD", Hex(p.paramD)}};
     static const char *const orders[] = {"depth-first", "breadth-first", "reverse"};
     doc["layout"] = {{"order", orders[m.layout.order]},
                      {"hbaRecordSize", m.layout.hbaRecordSize},
@@ -699,9 +701,8 @@ std::string SimTopologyTree(const SimModel &m)
             s += line;
             for (int pi : l.paths) {
                 const SimPath &q = m.paths[pi];
-                snprintf(line, sizeof line,
-                         "    path %-20s %-14s %-10s%s link %-4s req %u blk %u out %u err %u\n", q.name.c_str(),
-                         q.hba >= 0 ? m.hbas[q.hba].name.c_str() : "-", SimStateName(q.state),
+                snprintf(line, sizeof line, "    path %-20s %-14s %-10s%s link %-4s req %u blk %u out %u err %u\n",
+                         q.name.c_str(), q.hba >= 0 ? m.hbas[q.hba].name.c_str() : "-", SimStateName(q.state),
                          q.preferred ? " preferred" : "          ", q.linkUp ? "up" : "down",
                          q.counters.hostRequests, q.counters.blocksTransferred, q.counters.outstandingIo,
                          q.counters.ioErrors);

@@ -32,12 +32,12 @@
 #define SIM_DEFAULT_BUFFER_LIMIT (1ull << 30)
 
 struct SimServerOptions {
-    std::string root;       // Unix: the namespace's root directory; unused on Windows
-    int interfaces = 2;     // interfaces served (Unix) or known to the faults (Windows)
-    bool io = true;         // simulate host I/O
-    bool announce = true;   // print the "serving" line at start
-    int readyFd = -1;       // Unix: written to (one byte) and closed once serving
-    FILE *log = nullptr;    // log lines; null = standard error
+    std::string root;     // Unix: the namespace's root directory; unused on Windows
+    int interfaces = 2;   // interfaces served (Unix) or known to the faults (Windows)
+    bool io = true;       // simulate host I/O
+    bool announce = true; // print the "serving" line at start
+    int readyFd = -1;     // Unix: written to (one byte) and closed once serving
+    FILE *log = nullptr;  // log lines; null = standard error
     // Unix: limits that keep one client, or many, from starving the others.
     size_t maxConnections = SIM_DEFAULT_MAX_CONNECTIONS; // request connections held at once
     double idleTimeout = SIM_DEFAULT_IDLE_TIMEOUT;       // seconds a connection without a held

@@ -34,9 +34,9 @@
 #include "sim/service.h"
 
 static const size_t kReadChunk = 65536;
-static const int kSendBuffer = 4 << 20;        // socket send buffer asked for on each connection
-static const size_t kHugePageInput = 4 << 20;  // input buffers from this size on lie on huge pages
-static const size_t kBusyInputLimit = 65536; // bytes a client may send while its request is outstanding
+static const int kSendBuffer = 4 << 20;       // socket send buffer asked for on each connection
+static const size_t kHugePageInput = 4 << 20; // input buffers from this size on lie on huge pages
+static const size_t kBusyInputLimit = 65536;  // bytes a client may send while its request is outstanding
 static const size_t kAdminLineLimit = 1 << 20;
 // Admin connections have a pool of their own, with descriptors kept free for
 // it, so that `fervsim ctl` answers however many clients hold the others.
@@ -103,10 +103,10 @@ struct Server {
     std::vector<std::unique_ptr<Conn>> conns;
     double acceptPausedUntil = 0;
     SimRootDir dir;
-    size_t maxConnections = 0;     // request connections at once, within the descriptor limit
-    size_t requestConns = 0;       // open request connections
-    size_t adminConns = 0;         // open admin connections
-    uint64_t held = 0;             // bytes charged to all connections
+    size_t maxConnections = 0; // request connections at once, within the descriptor limit
+    size_t requestConns = 0;   // open request connections
+    size_t adminConns = 0;     // open admin connections
+    uint64_t held = 0;         // bytes charged to all connections
 };
 
 const char SimUsageText[] =
@@ -629,7 +629,7 @@ static void ReadFrom(Server *s, Conn *c)
         // End of stream or a broken connection.
         if (c->held)
             SimLogf(&s->svc, FERV_LOG_INFORMATIONAL, "a client left while its %s request was held",
-                 SimControlCodeText(c->heldCode).c_str());
+                    SimControlCodeText(c->heldCode).c_str());
         else if (c->in.size > 0 && c->endpoint != ENDPOINT_ADMIN)
             SimLogf(&s->svc, FERV_LOG_INTERNAL_ERRORS, "closed a connection: truncated request frame");
         c->dead = true;

@@ -2,9 +2,9 @@
 // control device and as many device interfaces as we serve, and hands every
 // client request to us over its pipe; we answer each at once (a reply, a
 // refusal as an NTSTATUS error, or "held"), finish held requests when the
-// model changes, and forget those whose handle the client closed. `fervsim ctl` reaches us over a named pipe of our own. One thread
-// waits on both pipes and the timers with overlapped I/O, so nothing here
-// can block the relay for long.
+// model changes, and forget those whose handle the client closed. `fervsim ctl` reaches us over a named pipe of our
+// own. One thread waits on both pipes and the timers with overlapped I/O, so nothing here can block the relay for
+// long.
 #include "sim/transport.h"
 
 #include <windows.h>
@@ -16,12 +16,12 @@
 #include <vector>
 
 #include "lib/ferv_wire.h"
-#include "sim/service.h"
 #include "proto/relay_attach.h"
+#include "sim/service.h"
 
 static const DWORD kChunk = 65536;
 static const size_t kAdminLineLimit = 1 << 20;
-static const DWORD kAdminIoMs = 5000;   // a ctl client that stalls this long is dropped
+static const DWORD kAdminIoMs = 5000;    // a ctl client that stalls this long is dropped
 static const DWORD kAttachRetryMs = 200; // between attempts to reach the relay
 
 // On Windows the relay driver stands where the socket namespace does: there
@@ -216,9 +216,9 @@ static void ProcessInput(Relay *r)
         uint32_t inSize = FervLoad32(h + FERV_RELAY_REQ_IN_SIZE);
         if (FervLoad32(h + FERV_RELAY_REQ_MAGIC) != FERV_RELAY_MAGIC || inSize > FERV_RELAY_MAX_DATA ||
             FervLoad32(h + FERV_RELAY_REQ_OUT_SIZE) > FERV_RELAY_MAX_DATA ||
-            (kind != FERV_RELAY_KIND_REQUEST && (inSize != 0 || (kind != FERV_RELAY_KIND_OPEN &&
-                                                                 kind != FERV_RELAY_KIND_CLOSE &&
-                                                                 kind != FERV_RELAY_KIND_SHOWN)))) {
+            (kind != FERV_RELAY_KIND_REQUEST &&
+             (inSize != 0 ||
+              (kind != FERV_RELAY_KIND_OPEN && kind != FERV_RELAY_KIND_CLOSE && kind != FERV_RELAY_KIND_SHOWN)))) {
             SimLogf(&r->svc, FERV_LOG_INTERNAL_ERRORS, "dropped the relay: malformed message");
             r->broken = true;
             break;
@@ -309,8 +309,9 @@ static void OnRead(Relay *r)
 
 static bool CreateAdmin(Relay *r, std::string *error)
 {
-    r->admin = CreateNamedPipeA(SIM_ADMIN_PIPE, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
-                                PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, kChunk, kChunk, 0, nullptr);
+    r->admin =
+        CreateNamedPipeA(SIM_ADMIN_PIPE, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                         PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, kChunk, kChunk, 0, nullptr);
     if (r->admin == INVALID_HANDLE_VALUE) {
         *error = std::string("cannot create ") + SIM_ADMIN_PIPE + " (another fervsim runs?): error " +
                  std::to_string((unsigned long)GetLastError());

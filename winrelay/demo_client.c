@@ -12,12 +12,12 @@
  * exits 0 when every check passed.
  */
 #define _WIN32_WINNT 0x0600
-#include <windows.h>
 #include <setupapi.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <windows.h>
 
 #include "demo_codes.h"
 #include "relay_service.h"
@@ -79,8 +79,7 @@ static void end_call(struct call *c, DWORD timeout)
 
 /* A request expected to complete at once; returns DeviceIoControl's verdict
  * and leaves the error in *error. */
-static BOOL call_now(HANDLE device, DWORD code, void *buffer, DWORD in, DWORD out, DWORD *bytes,
-                     DWORD *error)
+static BOOL call_now(HANDLE device, DWORD code, void *buffer, DWORD in, DWORD out, DWORD *bytes, DWORD *error)
 {
     struct call c;
     start_call(&c, device, code, buffer, in, out);
@@ -116,8 +115,7 @@ static int enumerate(char paths[][MAX_PATH])
     if (set == INVALID_HANDLE_VALUE)
         return -1;
     data.cbSize = sizeof data;
-    for (index = 0; n < MAX_INTERFACES && SetupDiEnumDeviceInterfaces(set, NULL, &g_class, index, &data);
-         index++) {
+    for (index = 0; n < MAX_INTERFACES && SetupDiEnumDeviceInterfaces(set, NULL, &g_class, index, &data); index++) {
         DWORD size = 0;
         SP_DEVICE_INTERFACE_DETAIL_DATA_A *detail;
         SetupDiGetDeviceInterfaceDetailA(set, &data, NULL, 0, &size, NULL);
@@ -153,8 +151,8 @@ static void check_discovery(char paths[][MAX_PATH], int *count)
     for (i = 0; i < *count; i++) {
         char want[16];
         snprintf(want, sizeof want, "#%04d#", i);
-        check(strstr(paths[i], want) && !has_upper(paths[i]),
-              "interface %d in instance order, lower case: %s", i, paths[i]);
+        check(strstr(paths[i], want) && !has_upper(paths[i]), "interface %d in instance order, lower case: %s", i,
+              paths[i]);
     }
 }
 
@@ -168,8 +166,8 @@ static void check_completed(HANDLE control, HANDLE iface[2])
 
     memset(b, 0x5A, sizeof b);
     ok = call_now(control, DEMO_CODE_ECHO, b, 12, 16, &bytes, &error);
-    check(ok && bytes == 12, "control device: request completes at once (ok %d, error %lu, bytes %lu)",
-          ok, (unsigned long)error, (unsigned long)bytes);
+    check(ok && bytes == 12, "control device: request completes at once (ok %d, error %lu, bytes %lu)", ok,
+          (unsigned long)error, (unsigned long)bytes);
     check(FervRelayLoad32(b, 0) == 0 && FervRelayLoad32(b, 4) == 0 && b[8] == 0x5A && b[11] == 0x5A,
           "control device: status word 0, endpoint 0, input echoed");
     check(b[12] == 0x5A && b[15] == 0x5A, "bytes past the reply are left as they were");
@@ -194,13 +192,13 @@ static void check_refused(HANDLE control)
         unsigned int status;
         DWORD error;
     } cases[] = {
-        { FERV_RELAY_STATUS_INVALID_DEVICE_REQUEST, 1 },
-        { FERV_RELAY_STATUS_UNSUCCESSFUL, 31 },
-        { FERV_RELAY_STATUS_BUFFER_TOO_SMALL, 122 },
-        { FERV_RELAY_STATUS_FROM_WIN32(1), 1 },
-        { FERV_RELAY_STATUS_FROM_WIN32(1234), 1234 },
+        {FERV_RELAY_STATUS_INVALID_DEVICE_REQUEST, 1},
+        {FERV_RELAY_STATUS_UNSUCCESSFUL, 31},
+        {FERV_RELAY_STATUS_BUFFER_TOO_SMALL, 122},
+        {FERV_RELAY_STATUS_FROM_WIN32(1), 1},
+        {FERV_RELAY_STATUS_FROM_WIN32(1234), 1234},
         /* A refusal that would read as "pending" is turned into a failure. */
-        { FERV_RELAY_STATUS_FROM_WIN32(ERROR_IO_PENDING), 31 },
+        {FERV_RELAY_STATUS_FROM_WIN32(ERROR_IO_PENDING), 31},
     };
     unsigned i;
     for (i = 0; i < sizeof cases / sizeof cases[0]; i++) {
@@ -217,7 +215,7 @@ static void check_refused(HANDLE control)
 
 static void check_pended(HANDLE control, HANDLE iface[2])
 {
-    unsigned char w1[8] = { 0 }, w2[8] = { 0 }, f[8] = { 0 };
+    unsigned char w1[8] = {0}, w2[8] = {0}, f[8] = {0};
     struct call a, b, c;
 
     start_call(&a, control, DEMO_CODE_WAIT, w1, 8, 8);
@@ -247,7 +245,7 @@ static void check_pended(HANDLE control, HANDLE iface[2])
 
 static void check_faults(HANDLE control)
 {
-    unsigned char b[8] = { 0 };
+    unsigned char b[8] = {0};
     DWORD bytes = 0, error = 0;
     BOOL ok;
     struct call c, d;
@@ -290,7 +288,7 @@ static void check_timing(HANDLE control)
 static void check_service_end(HANDLE control, HANDLE iface[2], const char *service)
 {
     char paths[MAX_INTERFACES][MAX_PATH];
-    unsigned char b[8] = { 0 };
+    unsigned char b[8] = {0};
     int n;
     DWORD bytes = 0, error = 0;
     STARTUPINFOA si;

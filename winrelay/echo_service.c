@@ -4,10 +4,10 @@
  * present, answers every request as the demo codes say, and attaches again
  * after the connection drops. It promises no keepalives.
  */
-#include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <windows.h>
 
 #include "demo_codes.h"
 #include "relay_attach.h"
@@ -49,8 +49,8 @@ static BOOL pipe_write(HANDLE pipe, const void *buffer, DWORD length)
     return TRUE;
 }
 
-static BOOL answer(HANDLE pipe, unsigned int kind, unsigned int id, unsigned int status,
-                   const void *data, unsigned int size)
+static BOOL answer(HANDLE pipe, unsigned int kind, unsigned int id, unsigned int status, const void *data,
+                   unsigned int size)
 {
     unsigned char h[FERV_RELAY_ANS_SIZE];
     FervRelayStoreAnswer(h, kind, id, status, size);

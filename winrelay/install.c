@@ -15,11 +15,11 @@
  * call failed (the failing call and its Win32 error are printed), 3 when the
  * driver did not stop (uninstall still removes the devices and the service).
  */
-#include <windows.h>
 #include <setupapi.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <windows.h>
 
 #define DEFAULT_SERVICE "FervRelay"
 #define DEFAULT_DEVICES 2
@@ -106,8 +106,7 @@ static int create_instance(const char *service, unsigned index)
         SetupDiDestroyDeviceInfoList(set);
         return rc;
     }
-    if (!SetupDiSetDeviceRegistryPropertyA(set, &dev, SPDRP_HARDWAREID, (const BYTE *)hwid,
-                                           (DWORD)hwlen))
+    if (!SetupDiSetDeviceRegistryPropertyA(set, &dev, SPDRP_HARDWAREID, (const BYTE *)hwid, (DWORD)hwlen))
         rc = fail("SetupDiSetDeviceRegistryProperty(HARDWAREID)");
     else if (!SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &dev))
         rc = fail("SetupDiCallClassInstaller(DIF_REGISTERDEVICE)");
@@ -193,10 +192,8 @@ static int stop_service(SC_HANDLE svc)
             printf("fervrelay-install: service stopped\n");
             return 0;
         }
-        if ((st.dwCurrentState == SERVICE_RUNNING && waited >= STILL_RUNNING_MS) ||
-            waited >= STATE_WAIT_MS) {
-            printf("fervrelay-install: the driver did not stop (state %lu)\n",
-                   (unsigned long)st.dwCurrentState);
+        if ((st.dwCurrentState == SERVICE_RUNNING && waited >= STILL_RUNNING_MS) || waited >= STATE_WAIT_MS) {
+            printf("fervrelay-install: the driver did not stop (state %lu)\n", (unsigned long)st.dwCurrentState);
             return 3;
         }
         Sleep(50);
@@ -216,15 +213,13 @@ static int do_install(SC_HANDLE scm, const char *service, unsigned devices, cons
         return fail("GetFullPathName");
     if (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES)
         return fail("finding the driver file");
-    svc = CreateServiceA(scm, service, service, SERVICE_ALL_ACCESS, SERVICE_KERNEL_DRIVER,
-                         SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, path, NULL, NULL, NULL,
-                         NULL, NULL);
+    svc = CreateServiceA(scm, service, service, SERVICE_ALL_ACCESS, SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START,
+                         SERVICE_ERROR_NORMAL, path, NULL, NULL, NULL, NULL, NULL);
     if (!svc && GetLastError() == ERROR_SERVICE_EXISTS) {
         /* Reinstalling: point the existing service at this driver file. */
         svc = OpenServiceA(scm, service, SERVICE_ALL_ACCESS);
-        if (svc && !ChangeServiceConfigA(svc, SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START,
-                                         SERVICE_ERROR_NORMAL, path, NULL, NULL, NULL, NULL,
-                                         NULL, NULL)) {
+        if (svc && !ChangeServiceConfigA(svc, SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                         path, NULL, NULL, NULL, NULL, NULL, NULL)) {
             CloseServiceHandle(svc);
             return fail("ChangeServiceConfig");
         }

@@ -79,11 +79,11 @@ enum { ROLE_CONTROL = 1, ROLE_INSTANCE, ROLE_SERVICE };
 struct relay_device {
     ULONG role;
     ULONG endpoint;
-    PDEVICE_OBJECT lower;          /* instances: the device below */
-    UNICODE_STRING interfaceName;  /* instances: the registered interface */
-    LIST_ENTRY started;            /* instances: link in g_started, once started */
+    PDEVICE_OBJECT lower;         /* instances: the device below */
+    UNICODE_STRING interfaceName; /* instances: the registered interface */
+    LIST_ENTRY started;           /* instances: link in g_started, once started */
     BOOLEAN isStarted;
-    BOOLEAN shown;                 /* instances: the interface is enabled */
+    BOOLEAN shown; /* instances: the interface is enabled */
 };
 
 /* What the service answered first, handed from the reader thread to the
@@ -124,10 +124,10 @@ static volatile LONG g_keepalive_ms;
 
 /* Under g_present_lock. */
 static KMUTEX g_present_lock;
-static LIST_ENTRY g_started;                       /* instances that have started */
-static UCHAR g_wanted[FERV_RELAY_MAX_ENDPOINTS];   /* what the service wants present */
-static BOOLEAN g_control_shown;                    /* the control link exists */
-static ULONG g_shown_seq;                          /* sequence of the last SHOW applied */
+static LIST_ENTRY g_started;                     /* instances that have started */
+static UCHAR g_wanted[FERV_RELAY_MAX_ENDPOINTS]; /* what the service wants present */
+static BOOLEAN g_control_shown;                  /* the control link exists */
+static ULONG g_shown_seq;                        /* sequence of the last SHOW applied */
 static ULONG g_started_count;
 
 #define REQ_ID(irp) ((ULONG)(ULONG_PTR)(irp)->Tail.Overlay.DriverContext[0])
@@ -224,8 +224,7 @@ static ULONG silence_limit_ms(void)
  * and counts the time the service has been silent; a writer waits until the
  * operation ends, the pipe breaks, or the service has not taken anything for
  * the silence limit. Either gives up on a stalled service. */
-static NTSTATUS pipe_wait(HANDLE event, IO_STATUS_BLOCK *iosb, NTSTATUS status, BOOLEAN reader,
-                          ULONG *silent_ms)
+static NTSTATUS pipe_wait(HANDLE event, IO_STATUS_BLOCK *iosb, NTSTATUS status, BOOLEAN reader, ULONG *silent_ms)
 {
     LARGE_INTEGER poll;
     IO_STATUS_BLOCK cancel;
@@ -625,8 +624,8 @@ static NTSTATUS connect_pipe(void)
     InitializeObjectAttributes(&oa, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
     /* No FILE_SYNCHRONOUS_IO_* option: the reader's read and a dispatch
      * routine's write must be able to run on the handle at once. */
-    status = ZwCreateFile(&pipe, GENERIC_READ | GENERIC_WRITE, &oa, &iosb, NULL,
-                          FILE_ATTRIBUTE_NORMAL, 0, FILE_OPEN, FILE_NON_DIRECTORY_FILE, NULL, 0);
+    status = ZwCreateFile(&pipe, GENERIC_READ | GENERIC_WRITE, &oa, &iosb, NULL, FILE_ATTRIBUTE_NORMAL, 0, FILE_OPEN,
+                          FILE_NON_DIRECTORY_FILE, NULL, 0);
     TRACE("relay: pipe open %08lx\n", (unsigned long)status);
     if (!NT_SUCCESS(status))
         return status;
@@ -749,8 +748,7 @@ static NTSTATUS client_close(PIO_STACK_LOCATION sp, PIRP irp)
     for (e = g_requests.Flink; e != &g_requests; e = next) {
         PIRP held = irp_of(e);
         next = e->Flink;
-        if (REQ_STATE(held) == REQ_HELD &&
-            IoGetCurrentIrpStackLocation(held)->FileObject == sp->FileObject)
+        if (REQ_STATE(held) == REQ_HELD && IoGetCurrentIrpStackLocation(held)->FileObject == sp->FileObject)
             take_held(held, &done);
     }
     tell = handle && g_connected && (ULONG)(ULONG_PTR)sp->FileObject->FsContext2 == g_generation;
@@ -787,8 +785,7 @@ static NTSTATUS client_ioctl(struct relay_device *rd, PIO_STACK_LOCATION sp, PIR
     /* In the list before the request is written, so that the reader finds it
      * however soon the answer comes. */
     IoAcquireCancelSpinLock(&irql);
-    if (g_connected && (ULONG)(ULONG_PTR)sp->FileObject->FsContext2 == g_generation &&
-        sp->FileObject->FsContext) {
+    if (g_connected && (ULONG)(ULONG_PTR)sp->FileObject->FsContext2 == g_generation && sp->FileObject->FsContext) {
         id = new_id();
         SET_REQ(irp, 0, id);
         SET_REQ(irp, 1, REQ_AWAITING);
@@ -867,8 +864,7 @@ static NTSTATUS NTAPI add_device(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
     PDEVICE_OBJECT fdo;
     NTSTATUS status;
 
-    status = IoCreateDevice(driver, sizeof *rd, NULL, FILE_DEVICE_UNKNOWN, FILE_DEVICE_SECURE_OPEN,
-                            FALSE, &fdo);
+    status = IoCreateDevice(driver, sizeof *rd, NULL, FILE_DEVICE_UNKNOWN, FILE_DEVICE_SECURE_OPEN, FALSE, &fdo);
     if (!NT_SUCCESS(status))
         return status;
     rd = fdo->DeviceExtension;
@@ -920,8 +916,7 @@ static void set_started(struct relay_device *rd, BOOLEAN started)
     KeReleaseMutex(&g_present_lock, FALSE);
 }
 
-static NTSTATUS instance_pnp(PDEVICE_OBJECT device, struct relay_device *rd, PIO_STACK_LOCATION sp,
-                             PIRP irp)
+static NTSTATUS instance_pnp(PDEVICE_OBJECT device, struct relay_device *rd, PIO_STACK_LOCATION sp, PIRP irp)
 {
     NTSTATUS status;
 
@@ -1015,8 +1010,7 @@ static NTSTATUS create_device(PDRIVER_OBJECT driver, const WCHAR *nameText, ULON
     NTSTATUS status;
 
     RtlInitUnicodeString(&name, nameText);
-    status = IoCreateDevice(driver, sizeof *rd, &name, FILE_DEVICE_UNKNOWN, FILE_DEVICE_SECURE_OPEN,
-                            FALSE, device);
+    status = IoCreateDevice(driver, sizeof *rd, &name, FILE_DEVICE_UNKNOWN, FILE_DEVICE_SECURE_OPEN, FALSE, device);
     if (!NT_SUCCESS(status))
         return status;
     rd = (*device)->DeviceExtension;
@@ -1057,8 +1051,8 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
     KeInitializeMutex(&g_present_lock, 0);
 
     /* The control device's link appears only while a service is attached. */
-    status = create_device(driver, FERV_RELAY_CONTROL_DEVICE_NAME, ROLE_CONTROL,
-                           FERV_RELAY_ENDPOINT_CONTROL, &g_control);
+    status =
+        create_device(driver, FERV_RELAY_CONTROL_DEVICE_NAME, ROLE_CONTROL, FERV_RELAY_ENDPOINT_CONTROL, &g_control);
     if (!NT_SUCCESS(status))
         return status;
     status = create_device(driver, FERV_RELAY_SERVICE_DEVICE_NAME, ROLE_SERVICE, 0, &g_service);

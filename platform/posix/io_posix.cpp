@@ -512,8 +512,7 @@ static void SettlePending(PosixDevice *device)
 // ERROR_INVALID_HANDLE, ERROR_INVALID_PARAMETER (buffer missing, size over
 // 256 MiB), or ERROR_BUSY while an earlier request is still outstanding.
 BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
-                     LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
-                     LPOVERLAPPED lpOverlapped)
+                     LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped)
 {
     PosixDevice *device = AsDevice(hDevice);
     if (device == nullptr) {

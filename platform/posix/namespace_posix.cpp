@@ -140,8 +140,8 @@ DWORD PosixCheckFoldersUnder(const char *root, const char *folder)
     while (rootLength > 1 && root[rootLength - 1] == '/')
         rootLength--;
     size_t folderLength = strlen(folder);
-    bool inRoot = strncmp(folder, root, rootLength) == 0 &&
-                  (folder[rootLength] == '\0' || folder[rootLength] == '/');
+    bool inRoot =
+        strncmp(folder, root, rootLength) == 0 && (folder[rootLength] == '\0' || folder[rootLength] == '/');
     char *prefix = (char *)malloc(folderLength + 1);
     if (prefix == nullptr)
         return ERROR_NOT_ENOUGH_MEMORY;

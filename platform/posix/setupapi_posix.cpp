@@ -20,8 +20,8 @@
 struct PosixDevInfoSet {
     uint32_t tag; // POSIX_TAG_DEVINFO
     GUID classGuid;
-    char *classDir;  // absolute path of R/interfaces/{guid}
-    char **names;    // entry names, sorted by their bytes
+    char *classDir; // absolute path of R/interfaces/{guid}
+    char **names;   // entry names, sorted by their bytes
     DWORD count;
 };
 
@@ -212,9 +212,10 @@ BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO DeviceInfoSet, PSP_DEVICE_INTERFA
         SetLastError(ERROR_INVALID_USER_BUFFER);
         return FALSE;
     }
-    if (DeviceInterfaceDetailData == nullptr ? DeviceInterfaceDetailDataSize != 0
-                                          : (DeviceInterfaceDetailDataSize < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) ||
-                                             DeviceInterfaceDetailData->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A))) {
+    if (DeviceInterfaceDetailData == nullptr
+            ? DeviceInterfaceDetailDataSize != 0
+            : (DeviceInterfaceDetailDataSize < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) ||
+               DeviceInterfaceDetailData->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A))) {
         SetLastError(ERROR_INVALID_USER_BUFFER);
         return FALSE;
     }

@@ -24,9 +24,9 @@
 
 #include <gtest/gtest.h>
 
+#include "proto/relay_service.h"
 #include "tests/support/run_program.h"
 #include "tests/support/test_server.h"
-#include "proto/relay_service.h"
 
 namespace {
 
@@ -64,8 +64,9 @@ bool ReadExactly(int fd, void *buffer, size_t n, int timeoutMs)
     uint8_t *p = (uint8_t *)buffer;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (n > 0) {
-        int left = (int)std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
-                       .count();
+        int left =
+            (int)std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+                .count();
         struct pollfd watch = {fd, POLLIN, 0};
         if (left <= 0 || poll(&watch, 1, left) <= 0)
             return false;

@@ -76,7 +76,8 @@ protected:
     // Every request is answered by echoing it with this status word.
     void AnswerEverything(uint32_t status)
     {
-        server.SetHandler("", [status](const ReceivedRequest &r) { return CompleteWith(EchoWithStatus(r, status)); });
+        server.SetHandler("",
+                          [status](const ReceivedRequest &r) { return CompleteWith(EchoWithStatus(r, status)); });
     }
 
     ProgramResult Run(const std::vector<std::string> &args) { return ferv_e2e::Run(program(), server.Root(), args); }
@@ -132,11 +133,12 @@ TEST_P(DriverServer, ADoorNobodyServesIsNoDriver)
         server.AddDeadInterface("ferv0000");
     // Discovery says which interface it could not open; the control device
     // fails to open without a word of its own.
-    std::string before = program().controlDevice ? "" : "FervLib (WIN32) - UtilEnumerateDeviceInterfaces: CreateFile Failed!\n";
-    EXPECT_TRUE(Ran(Run({"-P"}),
-                    before + "FervLib (WIN32) - FervGetPublicParameters: SendReqToDriver Error: 0000000B\n" +
-                        StatusLine(11),
-                    11));
+    std::string before =
+        program().controlDevice ? "" : "FervLib (WIN32) - UtilEnumerateDeviceInterfaces: CreateFile Failed!\n";
+    EXPECT_TRUE(
+        Ran(Run({"-P"}),
+            before + "FervLib (WIN32) - FervGetPublicParameters: SendReqToDriver Error: 0000000B\n" + StatusLine(11),
+            11));
 }
 
 // ---- refusals and pended requests --------------------------------------------------------
@@ -326,11 +328,21 @@ void PutDevice(std::vector<uint8_t> &bytes, size_t at, int32_t next, const std::
 std::string DeviceBlock(const std::string &name, const std::string &wwnLast)
 {
     return "\n\nDevice: storage device\n"
-           "  Device Name:       " + name + "\n"
-           "  Serial Number:     SN-" + name + "\n"
-           "  WWN:               00112233445566778899aabbccddee" + wwnLast + " \n"
-           "  IP Address:        192.0.2." + name.substr(0, 1) + "\n"
-           "  Firmware Revision: fw-" + name.substr(0, 1) + "\n"
+           "  Device Name:       " +
+           name +
+           "\n"
+           "  Serial Number:     SN-" +
+           name +
+           "\n"
+           "  WWN:               00112233445566778899aabbccddee" +
+           wwnLast +
+           " \n"
+           "  IP Address:        192.0.2." +
+           name.substr(0, 1) +
+           "\n"
+           "  Firmware Revision: fw-" +
+           name.substr(0, 1) +
+           "\n"
            "\n";
 }
 
@@ -357,9 +369,8 @@ TEST_P(DriverServer, ADeviceReplyShowsTwoLinkedDevicesAndNoThird)
         Put32(bytes, 24, 3 * 428);
         return CompleteWith(bytes);
     });
-    EXPECT_TRUE(Ran(Run({"-d", kKeyText}), std::string(kKeyText) + " " + DeviceBlock("first", "01") +
-                                               DeviceBlock("second", "02"),
-                    0));
+    EXPECT_TRUE(Ran(Run({"-d", kKeyText}),
+                    std::string(kKeyText) + " " + DeviceBlock("first", "01") + DeviceBlock("second", "02"), 0));
     ASSERT_EQ(server.RequestCount(), 1u);
     ReceivedRequest request = server.Requests()[0];
     EXPECT_EQ(request.ioControlCode, kGetDeviceInfo);
@@ -387,10 +398,11 @@ TEST_P(DriverServer, AReplyThatDoesNotHoldTogetherIsAnInternalError)
     EXPECT_TRUE(Ran(Run({"-v"}),
                     "FervLib (WIN32) - FervGetAllInfo: IOCTL_FERV_GET_ALL_DEVICES Invalid Reply!\n" + StatusLine(10),
                     10));
-    EXPECT_TRUE(Ran(Run({"-d", kKeyText}), std::string(kKeyText) +
-                                               " FervLib (WIN32) - FervGetDeviceInfo: IOCTL_FERV_GET_DEVICE_INFO "
-                                               "Invalid Reply!\n" +
-                                               StatusLine(10),
+    EXPECT_TRUE(Ran(Run({"-d", kKeyText}),
+                    std::string(kKeyText) +
+                        " FervLib (WIN32) - FervGetDeviceInfo: IOCTL_FERV_GET_DEVICE_INFO "
+                        "Invalid Reply!\n" +
+                        StatusLine(10),
                     10));
 }
 
@@ -470,11 +482,13 @@ TEST_P(DriverServer, PathStatisticsShowTheWholeNameButSendEightyCharacters)
     });
     EXPECT_TRUE(Ran(Run({"-p", name, "-m"}),
                     "Path Statistics\n"
-                    "  Path:               " + name + "\n"
-                    "  Host Requests:      4294967295\n"
-                    "  Outstanding IO:     0\n"
-                    "  Blocks Transferred: 2147483648\n"
-                    "  IO Errors:          3\n",
+                    "  Path:               " +
+                        name +
+                        "\n"
+                        "  Host Requests:      4294967295\n"
+                        "  Outstanding IO:     0\n"
+                        "  Blocks Transferred: 2147483648\n"
+                        "  IO Errors:          3\n",
                     0));
     ASSERT_EQ(server.RequestCount(), 1u);
     ReceivedRequest request = server.Requests()[0];

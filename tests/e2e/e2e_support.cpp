@@ -78,9 +78,8 @@ std::unique_ptr<ferv_test::BackgroundProgram> Start(const Program &program, cons
                                                     const std::vector<std::string> &args)
 {
     std::vector<std::string> command = CommandFor(program, args);
-    return std::make_unique<ferv_test::BackgroundProgram>(command[0],
-                                                          std::vector<std::string>(command.begin() + 1, command.end()),
-                                                          OptionsFor(root));
+    return std::make_unique<ferv_test::BackgroundProgram>(
+        command[0], std::vector<std::string>(command.begin() + 1, command.end()), OptionsFor(root));
 }
 
 // Shows where two texts part, line by line, with line ends made visible.
@@ -100,8 +99,7 @@ static std::string Difference(const std::string &got, const std::string &want)
         return shown.empty() ? std::string("(end of output)") : shown;
     };
     std::ostringstream os;
-    os << "first difference at byte " << at << "\n  got:  [" << lineOf(got) << "]\n  want: [" << lineOf(want)
-       << "]";
+    os << "first difference at byte " << at << "\n  got:  [" << lineOf(got) << "]\n  want: [" << lineOf(want) << "]";
     return os.str();
 }
 
@@ -113,10 +111,9 @@ static std::string Difference(const std::string &got, const std::string &want)
         return ::testing::AssertionFailure() << "the program died of signal " << result.signal << "; stderr:\n"
                                              << result.err;
     if (result.out != out)
-        return ::testing::AssertionFailure() << Difference(result.out, out) << "\nexit status " << result.exitCode
-                                             << "; whole output:\n"
-                                             << result.out << (result.err.empty() ? "" : "standard error:\n")
-                                             << result.err;
+        return ::testing::AssertionFailure()
+               << Difference(result.out, out) << "\nexit status " << result.exitCode << "; whole output:\n"
+               << result.out << (result.err.empty() ? "" : "standard error:\n") << result.err;
     if (result.exitCode != exitCode)
         return ::testing::AssertionFailure() << "exit status " << result.exitCode << ", want " << exitCode;
     if (!result.err.empty())
@@ -160,44 +157,43 @@ std::string StatusLine(uint32_t code)
     return "Unknown FERV_STATUS code (" + std::to_string((int32_t)code) + ")!\n";
 }
 
-const char kUsage[] =
-    "default                display all devices information\n"
-    "-v                     display all devices information (verbose)\n"
-    "\n"
-    "-d <device_wwn>        display device information\n"
-    "-d <device_wwn> -v     display device information (verbose)\n"
-    "-d <device_wwn> -r     restore all lun's preferred paths\n"
-    "                         for this device\n"
-    "\n"
-    "-l <lun_wwn>           display lun information\n"
-    "-l <lun_wwn> -v        display lun information (verbose)\n"
-    "-l <lun_wwn> -r        restore preferred path for this lun\n"
-    "-l <lun_wwn> -m        display lun statistics\n"
-    "\n"
-    "-p <name>              query information for this path\n"
-    "-p <name> -v           query information for this path (verbose)\n"
-    "-p <name> -a           activate this path\n"
-    "-p <name> -e           enable this path\n"
-    "-p <name> -d           disable this path\n"
-    "-p <name> -m           display path statistics\n"
-    "\n"
-    "-P                     display public parameters\n"
-    "-P -p <seconds>        set poll rate\n"
-    "                         2 - 60 (seconds)\n"
-    "-P -l <hex value>      set log level\n"
-    "                         0x00 = no logging\n"
-    "                         0x01 = data path changes\n"
-    "                         0x02 = internal errors\n"
-    "                         0x04 = critical errors\n"
-    "                         0x08 = informational messages\n"
-    "                         0x10 = caution messages\n"
-    "-P -a <integer>        enable/disable auto failback\n"
-    "                         1 = enable\n"
-    "                         0 = disable\n"
-    "\n"
-    "-S                     suspend command return until a state\n"
-    "                         change occurs (path up/down/etc)\n"
-    "\n";
+const char kUsage[] = "default                display all devices information\n"
+                      "-v                     display all devices information (verbose)\n"
+                      "\n"
+                      "-d <device_wwn>        display device information\n"
+                      "-d <device_wwn> -v     display device information (verbose)\n"
+                      "-d <device_wwn> -r     restore all lun's preferred paths\n"
+                      "                         for this device\n"
+                      "\n"
+                      "-l <lun_wwn>           display lun information\n"
+                      "-l <lun_wwn> -v        display lun information (verbose)\n"
+                      "-l <lun_wwn> -r        restore preferred path for this lun\n"
+                      "-l <lun_wwn> -m        display lun statistics\n"
+                      "\n"
+                      "-p <name>              query information for this path\n"
+                      "-p <name> -v           query information for this path (verbose)\n"
+                      "-p <name> -a           activate this path\n"
+                      "-p <name> -e           enable this path\n"
+                      "-p <name> -d           disable this path\n"
+                      "-p <name> -m           display path statistics\n"
+                      "\n"
+                      "-P                     display public parameters\n"
+                      "-P -p <seconds>        set poll rate\n"
+                      "                         2 - 60 (seconds)\n"
+                      "-P -l <hex value>      set log level\n"
+                      "                         0x00 = no logging\n"
+                      "                         0x01 = data path changes\n"
+                      "                         0x02 = internal errors\n"
+                      "                         0x04 = critical errors\n"
+                      "                         0x08 = informational messages\n"
+                      "                         0x10 = caution messages\n"
+                      "-P -a <integer>        enable/disable auto failback\n"
+                      "                         1 = enable\n"
+                      "                         0 = disable\n"
+                      "\n"
+                      "-S                     suspend command return until a state\n"
+                      "                         change occurs (path up/down/etc)\n"
+                      "\n";
 
 const char kPathHead[] = "    * Path                  HBA                   Enabled Active\n"
                          "    - --------------------- --------------------- ------- ------\n";

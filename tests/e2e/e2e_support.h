@@ -22,8 +22,8 @@ namespace ferv_e2e {
 
 // One of the two programs and the door through which it reaches the driver.
 struct Program {
-    const char *name;    // file name in the build directory
-    bool controlDevice;  // true: R/ZEL_HA_CONTROL; false: the interfaces under R/interfaces/{guid}/
+    const char *name;   // file name in the build directory
+    bool controlDevice; // true: R/ZEL_HA_CONTROL; false: the interfaces under R/interfaces/{guid}/
 };
 
 inline constexpr Program kFervadm = {"fervadm", false};

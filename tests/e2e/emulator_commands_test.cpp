@@ -91,11 +91,12 @@ struct Counters {
 Counters ReadStatistics(const ProgramResult &result, const std::string &firstTwoLines)
 {
     Counters c;
-    if (result.exitCode != 0 || !result.err.empty() || result.out.compare(0, firstTwoLines.size(), firstTwoLines) != 0)
+    if (result.exitCode != 0 || !result.err.empty() ||
+        result.out.compare(0, firstTwoLines.size(), firstTwoLines) != 0)
         return c;
     std::istringstream in(result.out.substr(firstTwoLines.size()));
-    const char *const labels[] = {"  Host Requests:      ", "  Outstanding IO:     ", "  Blocks Transferred: ",
-                                  "  IO Errors:          "};
+    const char *const labels[] = {
+        "  Host Requests:      ", "  Outstanding IO:     ", "  Blocks Transferred: ", "  IO Errors:          "};
     unsigned long *fields[] = {&c.hostRequests, &c.outstandingIo, &c.blocksTransferred, &c.ioErrors};
     std::string line;
     for (int i = 0; i < 4; i++) {
@@ -127,10 +128,9 @@ TEST_P(EmulatorCommands, ALunFailsOverAndBackByHand)
     EXPECT_TRUE(Ran(Run({"-l", kDb, "-v"}), Golden("story_db_disabled.txt"), 0));
 
     // A path whose link is down cannot be made active.
-    EXPECT_TRUE(Ran(Run({"-p", "p-db-down", "-a"}),
-                    "FervLib (WIN32) - FervIssuePathCommand: IOCTL_FERV_ISSUE_PATH_CMD Error: 0000000F\n" +
-                        StatusLine(15),
-                    15));
+    EXPECT_TRUE(Ran(
+        Run({"-p", "p-db-down", "-a"}),
+        "FervLib (WIN32) - FervIssuePathCommand: IOCTL_FERV_ISSUE_PATH_CMD Error: 0000000F\n" + StatusLine(15), 15));
 
     // Enabled again, the preferred path stands by: auto failback is off.
     EXPECT_TRUE(Ran(Run({"-p", "p-db-a", "-e"}), kOk, 0));
@@ -212,20 +212,20 @@ TEST_P(EmulatorCommands, StatisticsReportsShowTheCountersAsTheyAre)
     ASSERT_EQ(emulator.Ctl({"counter", "set", kLongPath, "hostRequests", "12"}).exitCode, 0);
     EXPECT_TRUE(Ran(Run({"-p", kLongPath, "-m"}),
                     "Path Statistics\n"
-                    "  Path:               " + kLongPath + "\n"
-                    "  Host Requests:      12\n"
-                    "  Outstanding IO:     0\n"
-                    "  Blocks Transferred: 0\n"
-                    "  IO Errors:          0\n",
+                    "  Path:               " +
+                        kLongPath +
+                        "\n"
+                        "  Host Requests:      12\n"
+                        "  Outstanding IO:     0\n"
+                        "  Blocks Transferred: 0\n"
+                        "  IO Errors:          0\n",
                     0));
-    EXPECT_TRUE(Ran(Run({"-p", "no-such-path", "-m"}),
-                    "FervLib (WIN32) - FervGetPathStatistics: IOCTL_FERV_GET_PATH_STATS Error: 00000007\n" +
-                        StatusLine(7),
-                    7));
-    EXPECT_TRUE(Ran(Run({"-l", kUnknown, "-m"}),
-                    "FervLib (WIN32) - FervGetLUNStatistics: IOCTL_FERV_GET_LUN_STATS Error: 00000006\n" +
-                        StatusLine(6),
-                    6));
+    EXPECT_TRUE(Ran(
+        Run({"-p", "no-such-path", "-m"}),
+        "FervLib (WIN32) - FervGetPathStatistics: IOCTL_FERV_GET_PATH_STATS Error: 00000007\n" + StatusLine(7), 7));
+    EXPECT_TRUE(Ran(
+        Run({"-l", kUnknown, "-m"}),
+        "FervLib (WIN32) - FervGetLUNStatistics: IOCTL_FERV_GET_LUN_STATS Error: 00000006\n" + StatusLine(6), 6));
 }
 
 TEST_P(EmulatorCommands, RefusedCommandsCarryTheEmulatorsCodes)
@@ -233,23 +233,19 @@ TEST_P(EmulatorCommands, RefusedCommandsCarryTheEmulatorsCodes)
     Start();
     // The last usable path of a LUN cannot be disabled.
     EXPECT_TRUE(Ran(Run({"-p", "p-db-b", "-d"}), kOk, 0));
-    EXPECT_TRUE(Ran(Run({"-p", "p-db-a", "-d"}),
-                    "FervLib (WIN32) - FervIssuePathCommand: IOCTL_FERV_ISSUE_PATH_CMD Error: 0000000C\n" +
-                        StatusLine(12),
-                    12));
+    EXPECT_TRUE(Ran(
+        Run({"-p", "p-db-a", "-d"}),
+        "FervLib (WIN32) - FervIssuePathCommand: IOCTL_FERV_ISSUE_PATH_CMD Error: 0000000C\n" + StatusLine(12), 12));
     // A path whose link is down cannot be enabled.
-    EXPECT_TRUE(Ran(Run({"-p", "p-db-down", "-e"}),
-                    "FervLib (WIN32) - FervIssuePathCommand: IOCTL_FERV_ISSUE_PATH_CMD Error: 0000000D\n" +
-                        StatusLine(13),
-                    13));
-    EXPECT_TRUE(Ran(Run({"-p", "no-such-path", "-a"}),
-                    "FervLib (WIN32) - FervIssuePathCommand: IOCTL_FERV_ISSUE_PATH_CMD Error: 00000007\n" +
-                        StatusLine(7),
-                    7));
-    EXPECT_TRUE(Ran(Run({"-l", kUnknown, "-r"}),
-                    "FervLib (WIN32) - FervIssueLUNCommand: IOCTL_FERV_ISSUE_LUN_CMD Error: 00000006\n" +
-                        StatusLine(6),
-                    6));
+    EXPECT_TRUE(Ran(
+        Run({"-p", "p-db-down", "-e"}),
+        "FervLib (WIN32) - FervIssuePathCommand: IOCTL_FERV_ISSUE_PATH_CMD Error: 0000000D\n" + StatusLine(13), 13));
+    EXPECT_TRUE(Ran(
+        Run({"-p", "no-such-path", "-a"}),
+        "FervLib (WIN32) - FervIssuePathCommand: IOCTL_FERV_ISSUE_PATH_CMD Error: 00000007\n" + StatusLine(7), 7));
+    EXPECT_TRUE(
+        Ran(Run({"-l", kUnknown, "-r"}),
+            "FervLib (WIN32) - FervIssueLUNCommand: IOCTL_FERV_ISSUE_LUN_CMD Error: 00000006\n" + StatusLine(6), 6));
     EXPECT_TRUE(Ran(Run({"-d", kUnknown, "-r"}),
                     std::string(kUnknown) +
                         " FervLib (WIN32) - FervIssueDeviceCommand: IOCTL_FERV_ISSUE_DEVICE_CMD Error: 00000005\n"
@@ -259,7 +255,8 @@ TEST_P(EmulatorCommands, RefusedCommandsCarryTheEmulatorsCodes)
                     5));
     // The model kept what was refused: p-db-a still carries the LUN.
     EXPECT_TRUE(Ran(Run({"-p", "p-db-a"}),
-                    std::string(kPathHead) + "      p-db-a                hba-a                 yes     yes    \n", 0));
+                    std::string(kPathHead) + "      p-db-a                hba-a                 yes     yes    \n",
+                    0));
 }
 
 TEST_P(EmulatorCommands, InjectedFaultsReachTheUser)
@@ -323,10 +320,11 @@ TEST_P(EmulatorCommands, AMalformedReplyIsAnInternalError)
                         " FervLib (WIN32) - FervGetDeviceInfo: IOCTL_FERV_GET_DEVICE_INFO Error: 00000005\n" +
                         StatusLine(5),
                     5));
-    EXPECT_TRUE(Ran(Run({"-d", kEast}), std::string(kEast) +
-                                            " FervLib (WIN32) - FervGetDeviceInfo: IOCTL_FERV_GET_DEVICE_INFO "
-                                            "Invalid Reply!\n" +
-                                            StatusLine(10),
+    EXPECT_TRUE(Ran(Run({"-d", kEast}),
+                    std::string(kEast) +
+                        " FervLib (WIN32) - FervGetDeviceInfo: IOCTL_FERV_GET_DEVICE_INFO "
+                        "Invalid Reply!\n" +
+                        StatusLine(10),
                     10));
     // One garbled reply each: the next ones are whole again.
     EXPECT_TRUE(Ran(Run({}), Golden("san_all.txt"), 0));

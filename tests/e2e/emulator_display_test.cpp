@@ -33,8 +33,9 @@ const Named kLuns[] = {
 };
 
 const char *const kPaths[] = {
-    "p-db-a", "p-db-b", "p-db-down", "p-db-admin", "p-logs-a", "p-logs-b", "p-logs-unknown", "p-logs-transition",
-    "n-active", "path-name-twenty-five-chr", "p-legacy-down", "p-legacy-admin",
+    "p-db-a",        "p-db-b",         "p-db-down",         "p-db-admin", "p-logs-a",
+    "p-logs-b",      "p-logs-unknown", "p-logs-transition", "n-active",   "path-name-twenty-five-chr",
+    "p-legacy-down", "p-legacy-admin",
 };
 
 // 85 characters: a path record holds the first 80 of them.
@@ -136,7 +137,8 @@ TEST_P(EmulatorDisplay, UnknownNamesEndWithTheEmulatorsCode)
                         StatusLine(5),
                     5));
     EXPECT_TRUE(Ran(Run({"-l", key}),
-                    "FervLib (WIN32) - FervGetLunInfo: IOCTL_FERV_GET_LUN_INFO Error: 00000006\n" + StatusLine(6), 6));
+                    "FervLib (WIN32) - FervGetLunInfo: IOCTL_FERV_GET_LUN_INFO Error: 00000006\n" + StatusLine(6),
+                    6));
     EXPECT_TRUE(Ran(Run({"-p", "no-such-path", "-v"}),
                     "FervLib (WIN32) - FervGetPathInfo: IOCTL_FERV_GET_PATH_INFO Error: 00000007\n" + StatusLine(7),
                     7));
@@ -148,8 +150,8 @@ TEST_P(EmulatorDisplay, ABufferTooSmallIsAskedAgainWithTheNamedSize)
     ASSERT_EQ(emulator->Ctl({"too-small", "GET_ALL_DEVICES", "2"}).exitCode, 0);
     EXPECT_TRUE(Ran(Run({"-v"}), verbose, 0));
     ASSERT_EQ(emulator->Ctl({"too-small", "GET_DEVICE_INFO", "1", "--size", "70000"}).exitCode, 0);
-    EXPECT_TRUE(Ran(Run({"-d", kDevices[0].key}), std::string(kDevices[0].key) + " " + DeviceSection(all, "east array"),
-                    0));
+    EXPECT_TRUE(
+        Ran(Run({"-d", kDevices[0].key}), std::string(kDevices[0].key) + " " + DeviceSection(all, "east array"), 0));
     ASSERT_EQ(emulator->Ctl({"too-small", "GET_LUN_INFO", "3"}).exitCode, 0);
     EXPECT_TRUE(Ran(Run({"-l", kLuns[3].key, "-v"}), LunSection(verbose, "legacy"), 0));
 

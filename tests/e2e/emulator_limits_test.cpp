@@ -191,7 +191,7 @@ TEST_F(EmulatorLimits, BytesHeldForAllConnectionsAreBounded)
     EXPECT_TRUE(raw_client::ClosedWithin(dropped, 2000));
     close(dropped);
     EXPECT_TRUE(LogHas("closed a connection: its request of 8388632 bytes would take the bytes held for all "
-                          "connections past 16777216 (--buffer-limit)"));
+                       "connections past 16777216 (--buffer-limit)"));
 
     int refused = raw_client::Connect(Interface());
     raw_client::SendFrame(refused, params, std::vector<uint8_t>(7 * MiB / 2), 7 * MiB / 2);

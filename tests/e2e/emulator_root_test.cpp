@@ -299,16 +299,19 @@ TEST_F(EmulatorRootUsers, RefusesFoldersAndLockOfAnotherUser)
 {
     const std::string owner = "it belongs to user " + std::to_string(kOther) + ", not to this user (0)";
     const std::vector<Plant> plants = {
-        {"root", "r", "r", owner, [](const Scratch &s) {
+        {"root", "r", "r", owner,
+         [](const Scratch &s) {
              MakeFolder(s / "r");
              ASSERT_EQ(chown((s / "r").c_str(), kOther, kOther), 0);
          }},
-        {"interfaces", "r", "r/interfaces", owner, [](const Scratch &s) {
+        {"interfaces", "r", "r/interfaces", owner,
+         [](const Scratch &s) {
              MakeFolder(s / "r");
              MakeFolder(s / "r/interfaces");
              ASSERT_EQ(chown((s / "r/interfaces").c_str(), kOther, kOther), 0);
          }},
-        {"lock", "r", "r/fervsim.lock", owner, [](const Scratch &s) {
+        {"lock", "r", "r/fervsim.lock", owner,
+         [](const Scratch &s) {
              MakeFolder(s / "r");
              ASSERT_EQ(close(creat((s / "r/fervsim.lock").c_str(), 0600)), 0);
              ASSERT_EQ(chown((s / "r/fervsim.lock").c_str(), kOther, kOther), 0);

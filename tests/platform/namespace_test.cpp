@@ -126,8 +126,8 @@ TEST(DeviceNames, MapTheDeviceNamespaceAndRefuseNamesThatLeaveIt)
     EXPECT_EQ(PathFor("\\\\.\\ZEL_HA_CONTROL", &error), "/srv/r/ZEL_HA_CONTROL");
     EXPECT_EQ(PathFor("/srv/r/interfaces/x/ha0", &error), "/srv/r/interfaces/x/ha0");
 
-    const char *outside[] = {"\\\\.\\", "\\\\.\\..", "\\\\.\\.", "\\\\.\\a/../../etc", "\\\\.\\a\\b",
-                             "C:\\driver", "\\\\?\\x", ""};
+    const char *outside[] = {"\\\\.\\",     "\\\\.\\..",  "\\\\.\\.", "\\\\.\\a/../../etc",
+                             "\\\\.\\a\\b", "C:\\driver", "\\\\?\\x", ""};
     for (const char *name : outside) {
         EXPECT_EQ(PathFor(name, &error), "") << name;
         EXPECT_EQ(error, ERROR_FILE_NOT_FOUND) << name;
@@ -310,9 +310,7 @@ TEST_F(Opening, RefusesFoldersOthersCouldHavePlanted)
     server.AddInterface("ha0");
     const std::string root = server.Root(), interfaces = root + "/interfaces", cls = server.InterfaceDir();
     const std::string control = "\\\\.\\ZEL_HA_CONTROL", device = server.PathOf("ha0");
-    auto allOpen = [&]() {
-        return OpenError(control) == 0 && OpenError(device) == 0 && EnumerationError() == 0;
-    };
+    auto allOpen = [&]() { return OpenError(control) == 0 && OpenError(device) == 0 && EnumerationError() == 0; };
     // The server accepts on its own thread: wait for the count to reach n.
     auto accepted = [&](const std::string &name, int n) {
         for (int i = 0; i < 400 && server.Connections(name) < n; i++)

@@ -68,7 +68,8 @@ protected:
         buffer[7] = 7;
         DWORD bytes = 0xDEAD;
         SetLastError(0);
-        BOOL ok = DeviceIoControl(device, kCode, buffer.data(), 8, buffer.data(), (DWORD)buffer.size(), &bytes, record);
+        BOOL ok =
+            DeviceIoControl(device, kCode, buffer.data(), 8, buffer.data(), (DWORD)buffer.size(), &bytes, record);
         return {ok, ok ? 0 : GetLastError(), bytes};
     }
     Outcome Send() { return Send(&overlapped); }
@@ -402,8 +403,8 @@ TEST(WireFrames, AreLittleEndianWithTheDocumentedHeaders)
     EXPECT_TRUE(DeviceIoControl(device, 0x0022E00C, buffer, 3, buffer, 5, &bytes, NULL));
     serve.join();
     EXPECT_EQ(bytes, 2u);
-    EXPECT_EQ(header, (std::vector<uint8_t>{'F', 'E', 'R', 'V', 1, 0, 0, 0, 0x0C, 0xE0, 0x22, 0x00, 3, 0, 0, 0, 5, 0,
-                                            0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(header, (std::vector<uint8_t>{'F', 'E', 'R', 'V', 1, 0, 0, 0, 0x0C, 0xE0, 0x22, 0x00,
+                                            3,   0,   0,   0,   5, 0, 0, 0, 0,    0,    0,    0}));
     EXPECT_EQ(body, (std::vector<uint8_t>{7, 8, 9}));
     EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 5), (std::vector<uint8_t>{0xC1, 0xC2, 9, 0xEE, 0xEE}));
     CloseHandle(device);

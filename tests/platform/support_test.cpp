@@ -56,8 +56,8 @@ TEST_F(TestServerBehaviour, ClosesAConnectionWithABadFrameAndServesTheOthers)
     server.AddInterface("ha0");
     server.SetHandler("", [](const ReceivedRequest &request) { return CompleteWith(EchoWithStatus(request, 14)); });
     const uint8_t badFrames[][24] = {
-        {'F', 'E', 'R', 'X', 1},                              // wrong magic
-        {'F', 'E', 'R', 'V', 2},                              // wrong version
+        {'F', 'E', 'R', 'X', 1},                                     // wrong magic
+        {'F', 'E', 'R', 'V', 2},                                     // wrong version
         {'F', 'E', 'R', 'V', 1, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0x10}, // inSize over 256 MiB
     };
     for (const auto &frame : badFrames) {
@@ -122,7 +122,8 @@ TEST(RunProgram, CapturesOutputErrorsExitStatusAndEnvironment)
     options.input = "from stdin";
     ProgramResult result = RunProgram(
         "/bin/sh",
-        {"-c", "printf '%s|%s|' \"$FERV_TEST_VALUE\" \"${FERV_TEST_INHERITED-unset}\"; cat; printf oops >&2; exit 3"},
+        {"-c",
+         "printf '%s|%s|' \"$FERV_TEST_VALUE\" \"${FERV_TEST_INHERITED-unset}\"; cat; printf oops >&2; exit 3"},
         options);
     EXPECT_EQ(result.exitCode, 3);
     EXPECT_FALSE(result.timedOut);
@@ -150,7 +151,8 @@ TEST(RunProgram, KillsAProgramThatOutlivesItsTimeLimit)
 
 TEST(BackgroundProgram, RunsBesideTheTestUntilStopped)
 {
-    BackgroundProgram program("/bin/sh", {"-c", "trap 'echo bye; exit 0' TERM; echo ready; while :; do sleep 0.05; done"});
+    BackgroundProgram program("/bin/sh",
+                              {"-c", "trap 'echo bye; exit 0' TERM; echo ready; while :; do sleep 0.05; done"});
     ASSERT_TRUE(program.WaitForOutput("ready"));
     EXPECT_TRUE(program.Running());
     ProgramResult result = program.Stop(SIGTERM);

@@ -183,7 +183,8 @@ TEST(SimReplies, DeviceRecordFieldsAtTheirOffsets)
     EXPECT_STREQ((const char *)p + WIRE_PATH_HBA_NAME, m.hbas[(size_t)mp.hba].name.c_str());
 
     uint8_t unknown[16] = {0xee};
-    EXPECT_EQ(StatusOf(Send(&m, IOCTL_FERV_GET_DEVICE_INFO, KeyRequest(4096, unknown))), FERV_STATUS_DEVICE_NOT_FOUND);
+    EXPECT_EQ(StatusOf(Send(&m, IOCTL_FERV_GET_DEVICE_INFO, KeyRequest(4096, unknown))),
+              FERV_STATUS_DEVICE_NOT_FOUND);
 }
 
 TEST(SimReplies, HbaListCountsAndSizes)
@@ -238,7 +239,8 @@ TEST(SimReplies, LunReplyPutsTheFirstPathLowestInEveryOrder)
         ASSERT_TRUE(SimGenerateTopology("1:1:12", &m, &error));
         m.layout.order = order;
         int rounds = 0;
-        SimReply r = AskGrowing(&m, IOCTL_FERV_GET_LUN_INFO, KeyRequest(4096, m.luns[0].wwn), WIRE_LUNQ_SIZE, &rounds);
+        SimReply r =
+            AskGrowing(&m, IOCTL_FERV_GET_LUN_INFO, KeyRequest(4096, m.luns[0].wwn), WIRE_LUNQ_SIZE, &rounds);
         ASSERT_EQ(StatusOf(r), FERV_STATUS_SUCCESS);
         EXPECT_EQ(rounds, 2);
         EXPECT_EQ(r.data.size(), (size_t)WIRE_LUNQ_LUN + WIRE_LUN_RECORD_SIZE + 12 * WIRE_PATH_RECORD_SIZE);
@@ -319,9 +321,11 @@ TEST(SimReplies, FixedRequestsCarryTheirFieldsAndKeepTheRest)
     EXPECT_EQ(FervLoad32(r.data.data() + FERV_STATS_LUN + 4), 2u);
 
     EXPECT_EQ(StatusOf(Send(&m, IOCTL_FERV_GET_PATH_STATS, PathRequest(104, "nope"))), FERV_STATUS_PATH_NOT_FOUND);
-    EXPECT_EQ(StatusOf(Send(&m, IOCTL_FERV_ISSUE_PATH_CMD, PathRequest(88, "nope", 2, 85))), FERV_STATUS_PATH_NOT_FOUND);
+    EXPECT_EQ(StatusOf(Send(&m, IOCTL_FERV_ISSUE_PATH_CMD, PathRequest(88, "nope", 2, 85))),
+              FERV_STATUS_PATH_NOT_FOUND);
     uint8_t unknown[16] = {9};
-    EXPECT_EQ(StatusOf(Send(&m, IOCTL_FERV_ISSUE_LUN_CMD, KeyRequest(24, unknown, 1, 20))), FERV_STATUS_LUN_NOT_FOUND);
+    EXPECT_EQ(StatusOf(Send(&m, IOCTL_FERV_ISSUE_LUN_CMD, KeyRequest(24, unknown, 1, 20))),
+              FERV_STATUS_LUN_NOT_FOUND);
     r = Send(&m, IOCTL_FERV_ISSUE_DEVICE_CMD, KeyRequest(32, unknown, 1, 20));
     EXPECT_EQ(StatusOf(r), FERV_STATUS_DEVICE_NOT_FOUND);
 

@@ -78,8 +78,12 @@ TEST(SimTopology, NumbersAndWwpnsAreReadStrictly)
                    "luns":[{"name":"l","wwn":"22222222222222222222222222222222",)" +
                fields + R"(}]}]})";
     };
-    auto params = [](const std::string &fields) { return R"({"parameters":{)" + fields + R"(},"hbas":[],"devices":[]})"; };
-    auto hba = [](const std::string &wwpn) { return R"({"hbas":[{"name":"h","wwpn":)" + wwpn + R"(}],"devices":[]})"; };
+    auto params = [](const std::string &fields) {
+        return R"({"parameters":{)" + fields + R"(},"hbas":[],"devices":[]})";
+    };
+    auto hba = [](const std::string &wwpn) {
+        return R"({"hbas":[{"name":"h","wwpn":)" + wwpn + R"(}],"devices":[]})";
+    };
     const std::string range = ": must be a number from 0 to 4294967295, not ";
     struct Case {
         std::string text;
@@ -89,7 +93,8 @@ TEST(SimTopology, NumbersAndWwpnsAreReadStrictly)
         {lun(R"("pathingMode":-2)"), "devices[0].luns[0].pathingMode" + range + "-2"},
         {lun(R"("paths":[{"name":"p","hba":"h","counters":{"ioErrors":-5}}])"),
          "devices[0].luns[0].paths[0].counters.ioErrors" + range + "-5"},
-        {lun(R"("paths":[{"name":"p","hba":"h","flags":"-4"}])"), "devices[0].luns[0].paths[0].flags" + range + "\"-4\""},
+        {lun(R"("paths":[{"name":"p","hba":"h","flags":"-4"}])"),
+         "devices[0].luns[0].paths[0].flags" + range + "\"-4\""},
         {params(R"("logLevel":-1)"), "parameters.logLevel" + range + "-1"},
         {params(R"("paramT":4294967296)"), "parameters.paramT" + range + "4294967296"},
         {params(R"("paramR":18446744073709551615)"), "parameters.paramR" + range + "18446744073709551615"},
@@ -223,7 +228,6 @@ TEST(SimTopology, GeneratedTopologyOf100000PathsLoadsAndRepliesQuickly)
     // Well under a second in an optimised build; the bound only catches
     // work that grows faster than the topology, even under sanitizers.
     EXPECT_LT(seconds, 10.0);
-
 }
 
 } // namespace

@@ -24,9 +24,7 @@ void FervPrint(const char *format, ...)
     va_end(again);
 }
 
-void FervFlush(void)
-{
-}
+void FervFlush(void) {}
 
 std::string TakeConsoleOutput()
 {

@@ -516,7 +516,7 @@ BOOL SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA Device
     }
     auto failure = enumErrors.find(MemberIndex);
     std::vector<FakeDevice *> list = Interfaces();
-    DWORD error = failure != enumErrors.end() ? failure->second
+    DWORD error = failure != enumErrors.end()  ? failure->second
                   : MemberIndex >= list.size() ? ERROR_NO_MORE_ITEMS
                                                : 0;
     if (error) {
@@ -539,8 +539,7 @@ BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO DeviceInfoSet, PSP_DEVICE_INTERFA
     EXPECT_TRUE(IsOpen(DeviceInfoSet, 'S')) << "SetupDiGetDeviceInterfaceDetailA: set not open";
     EXPECT_EQ(DeviceInfoData, nullptr) << "SetupDiGetDeviceInterfaceDetailA: device record";
     std::vector<FakeDevice *> list = Interfaces();
-    if (!DeviceInterfaceData || DeviceInterfaceData->Reserved == 0 ||
-        DeviceInterfaceData->Reserved > list.size()) {
+    if (!DeviceInterfaceData || DeviceInterfaceData->Reserved == 0 || DeviceInterfaceData->Reserved > list.size()) {
         ADD_FAILURE() << "SetupDiGetDeviceInterfaceDetailA: not an enumerated interface";
         lastError = ERROR_INVALID_PARAMETER;
         return FALSE;
@@ -641,8 +640,7 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, 
 }
 
 BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
-                     LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
-                     LPOVERLAPPED lpOverlapped)
+                     LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped)
 {
     std::string line = "DeviceIoControl " + NameOf(hDevice) + " " + Hex32(dwIoControlCode);
     if (!IsOpen(hDevice, 'F')) {

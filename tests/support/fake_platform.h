@@ -117,12 +117,12 @@ enum FakeOutcome {
 struct FakeRequest {
     uint32_t code = 0;
     bool checkInput = false;
-    FakeBytes input;             // expected input bytes when checkInput
-    std::string devicePath;      // expected device (opened path), when not empty
+    FakeBytes input;        // expected input bytes when checkInput
+    std::string devicePath; // expected device (opened path), when not empty
     FakeOutcome outcome = FAKE_COMPLETED;
-    DWORD error = 0;             // refusal or completion error
+    DWORD error = 0; // refusal or completion error
     DWORD waitResult = WAIT_OBJECT_0;
-    uint32_t status = 0;         // status word written into the reply
+    uint32_t status = 0; // status word written into the reply
     bool writeStatus = true;
     std::vector<std::pair<size_t, FakeBytes>> patches;
     std::function<void(FakeBytes &reply)> edit;
@@ -167,9 +167,9 @@ size_t FakePendingExpectations();
 
 struct FakeSentRequest {
     uint32_t code = 0;
-    std::string device;      // handle name, "F1"
-    std::string devicePath;  // path it was opened on
-    FakeBytes input;         // the inBufferSize bytes sent
+    std::string device;     // handle name, "F1"
+    std::string devicePath; // path it was opened on
+    FakeBytes input;        // the inBufferSize bytes sent
     uint32_t inSize = 0;
     uint32_t outSize = 0;
     bool sameBuffer = false; // input and output were one buffer

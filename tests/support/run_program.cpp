@@ -26,8 +26,7 @@ namespace {
 
 long long NowMs()
 {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
@@ -284,9 +283,8 @@ std::string BackgroundProgram::Errors() const
 bool BackgroundProgram::WaitForOutput(const std::string &text, int timeoutMs)
 {
     std::unique_lock<std::mutex> lock(state_->mutex);
-    state_->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-        return state_->out.find(text) != std::string::npos || state_->outputDone;
-    });
+    state_->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                             [&] { return state_->out.find(text) != std::string::npos || state_->outputDone; });
     return state_->out.find(text) != std::string::npos;
 }
 

@@ -41,11 +41,11 @@ struct ProgramOptions {
 };
 
 struct ProgramResult {
-    int exitCode = -1;      // exit status when the program exited; -1 otherwise
-    int signal = 0;         // the signal that ended it; 0 when it exited
-    bool timedOut = false;  // killed at the time limit
-    std::string out;        // everything written to standard output
-    std::string err;        // everything written to standard error (and why exec failed)
+    int exitCode = -1;     // exit status when the program exited; -1 otherwise
+    int signal = 0;        // the signal that ended it; 0 when it exited
+    bool timedOut = false; // killed at the time limit
+    std::string out;       // everything written to standard output
+    std::string err;       // everything written to standard error (and why exec failed)
 };
 
 // Runs program (a path; no PATH search) with args and waits for it.

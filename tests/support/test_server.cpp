@@ -160,8 +160,7 @@ enum EntryKind { ENTRY_SERVED, ENTRY_PLAIN, ENTRY_DEAD };
 
 long long NowMs()
 {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
@@ -190,8 +189,8 @@ struct TestServer::Connection {
     size_t outSent = 0;
     std::vector<ReplyStep> steps; // the reply being run
     size_t nextStep = 0;
-    long long resumeAt = 0;       // end of a running Delay step, 0 if none
-    bool closing = false;         // close once out has gone
+    long long resumeAt = 0; // end of a running Delay step, 0 if none
+    bool closing = false;   // close once out has gone
     bool closed = false;
 };
 
@@ -444,8 +443,7 @@ size_t TestServer::RequestCount() const
 bool TestServer::WaitForRequests(size_t count, int timeoutMs) const
 {
     std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                             [&] { return requests_.size() >= count; });
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return requests_.size() >= count; });
 }
 
 int TestServer::Connections(const std::string &name) const

@@ -67,12 +67,12 @@ inline constexpr char kControlDevice[] = FERV_CONTROL_DEVICE_NAME;
 
 // One request as the server received it.
 struct ReceivedRequest {
-    std::string endpoint;   // the name the endpoint was added under
-    uint64_t connection;    // serial number of its connection: 1, 2, ... in accept order
+    std::string endpoint; // the name the endpoint was added under
+    uint64_t connection;  // serial number of its connection: 1, 2, ... in accept order
     uint32_t ioControlCode;
     std::vector<uint8_t> input;
     uint32_t outSize;
-    uint32_t reserved;      // header word at offset 20 (a client sends 0)
+    uint32_t reserved; // header word at offset 20 (a client sends 0)
 };
 
 // One step of a reply.
@@ -101,11 +101,11 @@ struct Reply {
 
 // The usual replies.
 Reply CompleteWith(std::vector<uint8_t> bytes, uint32_t error = 0); // COMPLETE at once
-Reply RefuseWith(uint32_t error);                                  // COMPLETE with error E, no bytes
+Reply RefuseWith(uint32_t error);                                   // COMPLETE with error E, no bytes
 Reply PendThenComplete(std::vector<uint8_t> bytes, int delayMs, uint32_t error = 0);
 Reply PendUntilTrigger(const std::string &trigger, std::vector<uint8_t> bytes, uint32_t error = 0);
-Reply PendThenBreak(int delayMs);  // PENDING, then the connection closes
-Reply BreakConnection();           // the connection closes without a reply
+Reply PendThenBreak(int delayMs);               // PENDING, then the connection closes
+Reply BreakConnection();                        // the connection closes without a reply
 Reply RawThenClose(std::vector<uint8_t> bytes); // arbitrary bytes, then close
 
 // A reply header with fields of the test's choosing, for raw replies.
@@ -149,12 +149,12 @@ public:
 
     // Endpoints. Names are unique across kinds. Each Add fails the test
     // (and adds nothing) when the entry cannot be made.
-    void AddInterface(const std::string &name);       // served socket in InterfaceDir()
-    void AddDevice(const std::string &name);          // served socket Root()/name
+    void AddInterface(const std::string &name); // served socket in InterfaceDir()
+    void AddDevice(const std::string &name);    // served socket Root()/name
     void AddControlDevice() { AddDevice(kControlDevice); }
-    void AddPlainInterface(const std::string &name);  // regular file in InterfaceDir()
-    void AddDeadInterface(const std::string &name);   // socket file nobody listens on
-    void AddDeadDevice(const std::string &name);      // the same as Root()/name
+    void AddPlainInterface(const std::string &name); // regular file in InterfaceDir()
+    void AddDeadInterface(const std::string &name);  // socket file nobody listens on
+    void AddDeadDevice(const std::string &name);     // the same as Root()/name
     // Closes the endpoint's connections (pending requests are dropped)
     // and keeps listening.
     void DropConnections(const std::string &name);

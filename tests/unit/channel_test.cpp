@@ -88,19 +88,19 @@ TEST_F(ChannelTest, OpensEachInterfaceForOverlappedIoAndKeepsUsingTheFirst)
 
 TEST_F(ChannelTest, SkipsInterfacesThatCannotBeDetailedOrOpened)
 {
-    FakeAddInterface(pathA);                                  // 0 kept
-    FakeAddInterface("\\\\?\\gone").openError = 2;            // 1 cannot be opened
-    FakeAddInterface("\\\\?\\broken").detailError = 31;       // 2 detail fails
-    FakeDevice &tiny = FakeAddInterface("\\\\?\\tiny");       // 3 size below the fixed part
+    FakeAddInterface(pathA);                            // 0 kept
+    FakeAddInterface("\\\\?\\gone").openError = 2;      // 1 cannot be opened
+    FakeAddInterface("\\\\?\\broken").detailError = 31; // 2 detail fails
+    FakeDevice &tiny = FakeAddInterface("\\\\?\\tiny"); // 3 size below the fixed part
     tiny.overrideSize = true;
     tiny.reportedSize = 2;
     FakeDevice &shortSize = FakeAddInterface("\\\\?\\short"); // 4 size too small for its path
     shortSize.overrideSize = true;
     shortSize.reportedSize = 6;
-    FakeDevice &huge = FakeAddInterface("\\\\?\\huge");       // 5 absurd size
+    FakeDevice &huge = FakeAddInterface("\\\\?\\huge"); // 5 absurd size
     huge.overrideSize = true;
     huge.reportedSize = 0xFFFFFFF0u;
-    FakeAddInterface(pathB);                                  // 6 kept
+    FakeAddInterface(pathB); // 6 kept
     FakeExpect(IOCTL_FERV_WAIT_FOR_CHANGE).ExpectDevice(pathA);
 
     EXPECT_EQ(Send(), FERV_CHANNEL_DONE);
@@ -118,7 +118,8 @@ TEST_F(ChannelTest, DiscoveryFailuresEndWithoutAHandle)
     FakeAddInterface(pathA);
     FakeFailClassDevs(0x1a2b);
     EXPECT_EQ(Send(), FERV_CHANNEL_NO_DRIVER);
-    EXPECT_EQ(TakeConsoleOutput(), "FervLib (WIN32) - UtilEnumerateDeviceInterfaces: SetupDiGetClassDevs Failed: 1a2b\n");
+    EXPECT_EQ(TakeConsoleOutput(),
+              "FervLib (WIN32) - UtilEnumerateDeviceInterfaces: SetupDiGetClassDevs Failed: 1a2b\n");
     EXPECT_EQ(FakeCallLogText(), "GetClassDevs -> fail 6699\nCreateEvent -> E1\nCloseHandle E1\n");
 
     // An enumeration error other than the end of the list ends discovery
@@ -194,8 +195,9 @@ TEST_F(ChannelTest, PendedRequestWaitsForItsCompletion)
     EXPECT_EQ(buffer, FakeWords({14, 0xCAFE}));
     EXPECT_EQ(TakeConsoleOutput(), "");
     std::string log = FakeCallLogText();
-    EXPECT_NE(log.find("DeviceIoControl F1 0x85002040 -> pending\nWait E1 -> 0\nGetOverlappedResult F1\nCloseHandle E1\n"),
-              std::string::npos)
+    EXPECT_NE(
+        log.find("DeviceIoControl F1 0x85002040 -> pending\nWait E1 -> 0\nGetOverlappedResult F1\nCloseHandle E1\n"),
+        std::string::npos)
         << log;
 }
 

@@ -99,11 +99,13 @@ TEST_F(CliRunTest, PathActionsAndStatistics)
     });
     EXPECT_EQ(Run({"-p", longName, "-m"}), 0);
     EXPECT_EQ(TakeConsoleOutput(), "Path Statistics\n"
-                                   "  Path:               " + longName + "\n"
-                                   "  Host Requests:      2\n"
-                                   "  Outstanding IO:     3\n"
-                                   "  Blocks Transferred: 4\n"
-                                   "  IO Errors:          1\n");
+                                   "  Path:               " +
+                                       longName +
+                                       "\n"
+                                       "  Host Requests:      2\n"
+                                       "  Outstanding IO:     3\n"
+                                       "  Blocks Transferred: 4\n"
+                                       "  IO Errors:          1\n");
 }
 
 TEST_F(CliRunTest, NoDriverEndsWithTheLibraryLineAndTheStatusLine)

@@ -20,11 +20,20 @@ TEST(CliConvertNumberTest, RuntimeLikeConversionClampedToThirtyTwoBits)
         int base;
         int32_t value;
     } cases[] = {
-        {" \t-5", 10, -5}, {"+7x", 10, 7}, {"yes", 10, 0}, {"0x10", 10, 0},
-        {"2147483648", 10, INT32_MAX}, {"-2147483649", 10, INT32_MIN},
-        {"4294967298", 10, INT32_MAX}, {"99999999999999999999999999", 10, INT32_MAX},
-        {"1f", 16, 0x1f}, {"0X1F", 16, 0x1f}, {"-0x10", 16, -16}, {"0xg", 16, 0},
-        {"ffffffff", 16, INT32_MAX}, {"-ffffffffff", 16, INT32_MIN},
+        {" \t-5", 10, -5},
+        {"+7x", 10, 7},
+        {"yes", 10, 0},
+        {"0x10", 10, 0},
+        {"2147483648", 10, INT32_MAX},
+        {"-2147483649", 10, INT32_MIN},
+        {"4294967298", 10, INT32_MAX},
+        {"99999999999999999999999999", 10, INT32_MAX},
+        {"1f", 16, 0x1f},
+        {"0X1F", 16, 0x1f},
+        {"-0x10", 16, -16},
+        {"0xg", 16, 0},
+        {"ffffffff", 16, INT32_MAX},
+        {"-ffffffffff", 16, INT32_MIN},
     };
     for (const auto &c : cases)
         EXPECT_EQ(ConvertNumber(c.text, c.base), c.value) << c.text << " base " << c.base;

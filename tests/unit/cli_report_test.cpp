@@ -21,8 +21,8 @@ std::string Pad(const std::string &text, size_t width)
 std::string Line(char marker, const std::string &name, const std::string &hba, const char *enabled,
                  const char *active)
 {
-    return std::string("    ") + marker + " " + Pad(name, 21) + " " + Pad(hba, 21) + " " +
-           Pad(enabled, 7) + " " + Pad(active, 7) + "\n";
+    return std::string("    ") + marker + " " + Pad(name, 21) + " " + Pad(hba, 21) + " " + Pad(enabled, 7) + " " +
+           Pad(active, 7) + "\n";
 }
 
 const std::string head = "    * Path                  HBA                   Enabled Active\n"
@@ -46,16 +46,16 @@ TEST(CliPathLineTest, StatesPreferredBitVerboseLineLongNamesAndFullSpans)
         char plain, preferred;
         const char *enabled, *active;
     } rows[] = {
-        {0, '?', '?', "no", "no"},  {1, 'X', 'X', "no", "no"}, {2, ' ', ' ', "yes", "yes"},
-        {3, ' ', '!', "yes", "no"}, {4, '!', '!', "no", "no"}, {5, '-', '-', "no", "no"},
+        {0, '?', '?', "no", "no"},  {1, 'X', 'X', "no", "no"},   {2, ' ', ' ', "yes", "yes"},
+        {3, ' ', '!', "yes", "no"}, {4, '!', '!', "no", "no"},   {5, '-', '-', "no", "no"},
         {6, ' ', ' ', "no", "no"},  {255, ' ', ' ', "no", "no"},
     };
     for (const auto &r : rows) {
         FervPath plain = MakePath("p", "h", r.state, 0x01), preferred = MakePath("p", "h", r.state, 0x05);
         PrintPathLine(&plain, 0);
         PrintPathLine(&preferred, 0);
-        EXPECT_EQ(TakeConsoleOutput(), Line(r.plain, "p", "h", r.enabled, r.active) +
-                                           Line(r.preferred, "p", "h", r.enabled, r.active))
+        EXPECT_EQ(TakeConsoleOutput(),
+                  Line(r.plain, "p", "h", r.enabled, r.active) + Line(r.preferred, "p", "h", r.enabled, r.active))
             << "state " << (int)r.state;
     }
 
@@ -85,9 +85,9 @@ FervLun MakeLun(const char *name)
 std::string LunHead(const char *name, const char *wwn, const char *mode, const char *balancing,
                     const char *preferred)
 {
-    return std::string("  LUN: ") + name + "\n    WWN:            " + wwn +
-           " \n    Pathing Mode:   " + mode + "\n    Load Balancing: " + balancing +
-           "\n    Preferred Paths: " + preferred + "\n\n    Paths to this LUN:\n" + head;
+    return std::string("  LUN: ") + name + "\n    WWN:            " + wwn + " \n    Pathing Mode:   " + mode +
+           "\n    Load Balancing: " + balancing + "\n    Preferred Paths: " + preferred +
+           "\n\n    Paths to this LUN:\n" + head;
 }
 
 const char *const zeroKey = "00000000000000000000000000000000";
@@ -120,14 +120,14 @@ TEST(CliLunReportTest, PathsPreferredListCountsAndOddValues)
     memset(lun.wwn.bytes, 0, sizeof lun.wwn.bytes);
     PrintLun(&lun, 0);
     EXPECT_EQ(TakeConsoleOutput(), LunHead("lun0", zeroKey, "5", "Disabled", "p2 p3 ") +
-                                       Line('!', "p2", "hba1", "yes", "no") +
-                                       Line('!', "p3", "hba0", "no", "no") + "\n");
+                                       Line('!', "p2", "hba1", "yes", "no") + Line('!', "p3", "hba0", "no", "no") +
+                                       "\n");
 
     p3.flags = p2.flags = 0;
     lun.pathCount = 1;
     PrintLun(&lun, 0);
-    EXPECT_EQ(TakeConsoleOutput(), LunHead("lun0", zeroKey, "5", "Disabled", "na") +
-                                       Line(' ', "p2", "hba1", "yes", "no") + "\n");
+    EXPECT_EQ(TakeConsoleOutput(),
+              LunHead("lun0", zeroKey, "5", "Disabled", "na") + Line(' ', "p2", "hba1", "yes", "no") + "\n");
 }
 
 // A LUN whose report is many times the text the display puts together

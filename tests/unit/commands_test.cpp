@@ -19,7 +19,8 @@ protected:
     }
 };
 
-const FervWwnKey key = {{0x60, 0x0a, 0x09, 0x80, 0x00, 0x01, 0xff, 0xfe, 0x10, 0x20, 0x30, 0x40, 0x50, 0x60, 0x70, 0x8f}};
+const FervWwnKey key = {
+    {0x60, 0x0a, 0x09, 0x80, 0x00, 0x01, 0xff, 0xfe, 0x10, 0x20, 0x30, 0x40, 0x50, 0x60, 0x70, 0x8f}};
 
 TEST_F(CommandsTest, NullArgumentsPrintOneLineAndSendNothing)
 {
@@ -143,8 +144,9 @@ TEST_F(CommandsTest, StatisticsAreCopiedOnlyOnSuccess)
     FakeExpectStatus(IOCTL_FERV_GET_PATH_STATS, 7).PutBytes(88, FakeWords({9, 9, 9, 9}));
     EXPECT_EQ(FervGetPathStatistics("c0t1d0", &s), 7u);
     EXPECT_EQ(memcmp(&s, &before, sizeof s), 0);
-    EXPECT_EQ(TakeConsoleOutput(), "FervLib (WIN32) - FervGetLUNStatistics: IOCTL_FERV_GET_LUN_STATS Error: 00000006\n"
-                                   "FervLib (WIN32) - FervGetPathStatistics: IOCTL_FERV_GET_PATH_STATS Error: 00000007\n");
+    EXPECT_EQ(TakeConsoleOutput(),
+              "FervLib (WIN32) - FervGetLUNStatistics: IOCTL_FERV_GET_LUN_STATS Error: 00000006\n"
+              "FervLib (WIN32) - FervGetPathStatistics: IOCTL_FERV_GET_PATH_STATS Error: 00000007\n");
 }
 
 // Every fixed-size call: its code and size, one buffer for input and output,

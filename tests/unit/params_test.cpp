@@ -75,7 +75,8 @@ TEST_F(ParamsTest, SetPublicSendsEveryWordOfTheCallersRecord)
 TEST_F(ParamsTest, SetPrivateSendsTheThreeWordsInOrder)
 {
     FervPrivateParameters p = {FERV_PARAM_UNCHANGED, 0x1F, FERV_PARAM_UNCHANGED};
-    FakeExpectStatus(IOCTL_FERV_SET_PRIVATE_PARAMETERS, 14).ExpectInput(FakeWords({0, 0xFFFFFFFF, 0x1F, 0xFFFFFFFF}));
+    FakeExpectStatus(IOCTL_FERV_SET_PRIVATE_PARAMETERS, 14)
+        .ExpectInput(FakeWords({0, 0xFFFFFFFF, 0x1F, 0xFFFFFFFF}));
     EXPECT_EQ(FervSetPrivateParameters(&p), 14u);
     EXPECT_EQ(TakeConsoleOutput(), "");
 }
@@ -92,7 +93,8 @@ TEST_F(ParamsTest, WaitCarriesTheKeyBothWaysAndKeepsItOnFailure)
     FakeExpectStatus(IOCTL_FERV_WAIT_FOR_CHANGE, 5).Put32(4, 99);
     EXPECT_EQ(FervWaitForChange(&key), 5u);
     EXPECT_EQ(key, 7u);
-    EXPECT_EQ(TakeConsoleOutput(), "FervLib (WIN32) - FervWaitForChange: IOCTL_FERV_WAIT_FOR_CHANGE Error: 00000005\n");
+    EXPECT_EQ(TakeConsoleOutput(),
+              "FervLib (WIN32) - FervWaitForChange: IOCTL_FERV_WAIT_FOR_CHANGE Error: 00000005\n");
 
     FakeExpect(IOCTL_FERV_WAIT_FOR_CHANGE).PendThenFail(995).Put32(4, 99);
     EXPECT_EQ(FervWaitForChange(&key), 10u);

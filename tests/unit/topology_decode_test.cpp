@@ -126,8 +126,8 @@ TEST(TopologyDecode, AllDevicesReplyBecomesOneWalkableBlock)
     ASSERT_EQ(DecodeAll(reply, &count, &list, &blockSize), 0u);
     ASSERT_NE(list, nullptr);
     EXPECT_EQ(count, 2);
-    EXPECT_EQ(blockSize, 2 * sizeof(FervDevice) + 2 * sizeof(FervLun) + 2 * sizeof(FervPath) +
-                             3 * sizeof(FervSecondaryEntry));
+    EXPECT_EQ(blockSize,
+              2 * sizeof(FervDevice) + 2 * sizeof(FervLun) + 2 * sizeof(FervPath) + 3 * sizeof(FervSecondaryEntry));
 
     FervDevice *a = list;
     EXPECT_EQ(Text(a->deviceName, sizeof a->deviceName) + "|" + Text(a->firmwareRevision, 21) + "|" +
@@ -255,7 +255,7 @@ TEST(TopologyDecode, CountsBoundTheListFromBelowOnly)
     // decoded and checked.
     std::vector<WireDevice> devices = TwoDevices();
     WireBytes data = WireDeviceData(devices);
-    WirePut32(data, WIRE_DEVICE_LUN_COUNT, 1);          // two LUNs linked
+    WirePut32(data, WIRE_DEVICE_LUN_COUNT, 1); // two LUNs linked
     WirePut32(data, WIRE_DEVICE_SECONDARY_COUNT, (uint32_t)-1);
     WirePut32(data, WIRE_DEVICE_RECORD_SIZE + WIRE_LUN_PATH_COUNT, 0);
     int32_t count = 0;
@@ -383,10 +383,7 @@ const BrokenReply brokenReplies[] = {
      }},
     {"device list in a cycle", [](WireBytes &r) { WireLink(r, DEV1, WIRE_REC_NEXT, DEV0); }},
     {"path list in a cycle", [](WireBytes &r) { WireLink(r, PATH1, WIRE_REC_NEXT, PATH0); }},
-    {"two LUNs share a path list",
-     [](WireBytes &r) {
-         WireLink(r, LUN1, WIRE_LUN_PATH_LIST, PATH1);
-     }},
+    {"two LUNs share a path list", [](WireBytes &r) { WireLink(r, LUN1, WIRE_LUN_PATH_LIST, PATH1); }},
     {"a path list runs into a LUN", [](WireBytes &r) { WireLink(r, PATH1, WIRE_REC_NEXT, LUN1); }},
     {"secondary list runs into the second device",
      [](WireBytes &r) { WireLink(r, SEC0 + 2 * WIRE_SECONDARY_SIZE, WIRE_REC_NEXT, DEV1); }},
@@ -394,8 +391,7 @@ const BrokenReply brokenReplies[] = {
     {"LUN count above the list", [](WireBytes &r) { WirePut32(r, DEV0 + WIRE_DEVICE_LUN_COUNT, 3); }},
     {"LUN count with no list", [](WireBytes &r) { WirePut32(r, DEV1 + WIRE_DEVICE_LUN_COUNT, 1); }},
     {"path count above the list", [](WireBytes &r) { WirePut32(r, LUN1 + WIRE_LUN_PATH_COUNT, 1); }},
-    {"secondary count above the list",
-     [](WireBytes &r) { WirePut32(r, DEV0 + WIRE_DEVICE_SECONDARY_COUNT, 4); }},
+    {"secondary count above the list", [](WireBytes &r) { WirePut32(r, DEV0 + WIRE_DEVICE_SECONDARY_COUNT, 4); }},
 };
 
 TEST(TopologyDecode, BrokenDeviceRepliesAreRefusedUntouched)

@@ -105,15 +105,18 @@ TEST_F(TopologyQueryTest, GrowingRequestsAskAgainWithExactlyTheNamedSize)
     FakeExpectReply(IOCTL_FERV_GET_ALL_HBAS, WireAllReply(WireHbaData(1), 1, 5000))
         .ExpectInput(Request(5000, WIRE_ALL_SIZE));
     FakeExpectStatus(IOCTL_FERV_GET_ALL_DEVICES, 21).Put32(WIRE_ALL_SIZE, 6000);
-    FakeExpectStatus(IOCTL_FERV_GET_ALL_DEVICES, 21).Put32(WIRE_ALL_SIZE, 7000)
+    FakeExpectStatus(IOCTL_FERV_GET_ALL_DEVICES, 21)
+        .Put32(WIRE_ALL_SIZE, 7000)
         .ExpectInput(Request(6000, WIRE_ALL_SIZE));
     FakeExpectReply(IOCTL_FERV_GET_ALL_DEVICES, WireAllReply(WireDeviceData({Device("big", 1, 10)}), 1, 7000))
         .ExpectInput(Request(7000, WIRE_ALL_SIZE));
-    FakeExpectStatus(IOCTL_FERV_GET_DEVICE_INFO, 21).Put32(WIRE_DEV_SIZE, 8192)
+    FakeExpectStatus(IOCTL_FERV_GET_DEVICE_INFO, 21)
+        .Put32(WIRE_DEV_SIZE, 8192)
         .ExpectInput(Request(4096, WIRE_DEV_SIZE, &key));
     FakeExpectReply(IOCTL_FERV_GET_DEVICE_INFO, WireDeviceReply(WireDeviceData({Device("one", 1, 12)}), 8192))
         .ExpectInput(Request(8192, WIRE_DEV_SIZE, &key));
-    FakeExpectStatus(IOCTL_FERV_GET_LUN_INFO, 21).Put32(WIRE_LUNQ_SIZE, 6000)
+    FakeExpectStatus(IOCTL_FERV_GET_LUN_INFO, 21)
+        .Put32(WIRE_LUNQ_SIZE, 6000)
         .ExpectInput(Request(4096, WIRE_LUNQ_SIZE, &key));
     FakeExpectReply(IOCTL_FERV_GET_LUN_INFO, WireLunReply(WireLunWithPaths(15), 6000))
         .ExpectInput(Request(6000, WIRE_LUNQ_SIZE, &key));
@@ -191,8 +194,7 @@ TEST_F(TopologyQueryTest, FailingStatusAndSendLinesNameTheCallAndPhase)
     info.deviceCount = 77;
     info.deviceList = (FervDevice *)&info;
     EXPECT_EQ(FervGetAllInfo(&info), 5u);
-    EXPECT_EQ(TakeConsoleOutput(),
-              "FervLib (WIN32) - FervGetAllInfo: IOCTL_FERV_GET_ALL_DEVICES Error: 00000005\n");
+    EXPECT_EQ(TakeConsoleOutput(), "FervLib (WIN32) - FervGetAllInfo: IOCTL_FERV_GET_ALL_DEVICES Error: 00000005\n");
     EXPECT_EQ(info.hbaCount, 66);
     EXPECT_EQ(info.hbaList, (FervHba *)&info);
     EXPECT_EQ(info.deviceCount, 77);
@@ -207,7 +209,8 @@ TEST_F(TopologyQueryTest, FailingStatusAndSendLinesNameTheCallAndPhase)
     FakeExpectStatus(IOCTL_FERV_GET_DEVICE_INFO, 5);
     EXPECT_EQ(FervGetDeviceInfo(&key, &dev), 5u);
     EXPECT_EQ(dev, (FervDevice *)&info);
-    EXPECT_EQ(TakeConsoleOutput(), "FervLib (WIN32) - FervGetDeviceInfo: IOCTL_FERV_GET_DEVICE_INFO Error: 00000005\n");
+    EXPECT_EQ(TakeConsoleOutput(),
+              "FervLib (WIN32) - FervGetDeviceInfo: IOCTL_FERV_GET_DEVICE_INFO Error: 00000005\n");
 
     // A device request the platform refuses outright, after a good HBA phase.
     FakeExpectReply(IOCTL_FERV_GET_ALL_HBAS, WireAllReply(WireHbaData(1), 1));
@@ -250,7 +253,8 @@ TEST_F(TopologyQueryTest, SizesOutsideTheRequestsReachAreInvalidReplies)
     } cases[] = {
         {IOCTL_FERV_GET_ALL_HBAS, WIRE_ALL_SIZE, 15,
          "FervLib (WIN32) - FervGetAllInfo: IOCTL_FERV_GET_ALL_HBAS Invalid Reply!\n"},
-        {IOCTL_FERV_GET_ALL_HBAS, WIRE_ALL_SIZE, 0, "FervLib (WIN32) - FervGetAllInfo: IOCTL_FERV_GET_ALL_HBAS Invalid Reply!\n"},
+        {IOCTL_FERV_GET_ALL_HBAS, WIRE_ALL_SIZE, 0,
+         "FervLib (WIN32) - FervGetAllInfo: IOCTL_FERV_GET_ALL_HBAS Invalid Reply!\n"},
         {IOCTL_FERV_GET_DEVICE_INFO, WIRE_DEV_SIZE, 31,
          "FervLib (WIN32) - FervGetDeviceInfo: IOCTL_FERV_GET_DEVICE_INFO Invalid Reply!\n"},
         {IOCTL_FERV_GET_DEVICE_INFO, WIRE_DEV_SIZE, 0x10000001,
@@ -275,7 +279,8 @@ TEST_F(TopologyQueryTest, SizesOutsideTheRequestsReachAreInvalidReplies)
     }
     // The smallest size allowed is still asked for.
     FakeExpectStatus(IOCTL_FERV_GET_LUN_INFO, 21).Put32(WIRE_LUNQ_SIZE, 160);
-    FakeExpectReply(IOCTL_FERV_GET_LUN_INFO, WireLunReply(WireLun(), 160)).ExpectInput(Request(160, WIRE_LUNQ_SIZE, &key));
+    FakeExpectReply(IOCTL_FERV_GET_LUN_INFO, WireLunReply(WireLun(), 160))
+        .ExpectInput(Request(160, WIRE_LUNQ_SIZE, &key));
     FervLun lun;
     EXPECT_EQ(FervGetLunInfo(&key, &lun), 0u);
     EXPECT_EQ(lun.pathList, nullptr);
@@ -310,7 +315,8 @@ TEST_F(TopologyQueryTest, BrokenRepliesAreInvalidAndLeaveTheCallersStorageAlone)
     FakeExpectReply(IOCTL_FERV_GET_DEVICE_INFO, WireDeviceReply(data));
     FervDevice *dev = (FervDevice *)&info;
     EXPECT_EQ(FervGetDeviceInfo(&key, &dev), 10u);
-    EXPECT_EQ(TakeConsoleOutput(), "FervLib (WIN32) - FervGetDeviceInfo: IOCTL_FERV_GET_DEVICE_INFO Invalid Reply!\n");
+    EXPECT_EQ(TakeConsoleOutput(),
+              "FervLib (WIN32) - FervGetDeviceInfo: IOCTL_FERV_GET_DEVICE_INFO Invalid Reply!\n");
     EXPECT_EQ(dev, (FervDevice *)&info);
 
     // LUN request: a path past the end of the buffer.
@@ -328,9 +334,9 @@ TEST_F(TopologyQueryTest, BrokenRepliesAreInvalidAndLeaveTheCallersStorageAlone)
 TEST_F(TopologyQueryTest, DeviceReplyKeepsEveryLinkedDeviceInOneBlock)
 {
     const FervWwnKey key = Key(5);
-    FakeExpectReply(IOCTL_FERV_GET_DEVICE_INFO,
-                    WireDeviceReply(WireDeviceData({Device("first", 1, 2), Device("second", 2, 1),
-                                                    Device("third", 0, 0)})));
+    FakeExpectReply(
+        IOCTL_FERV_GET_DEVICE_INFO,
+        WireDeviceReply(WireDeviceData({Device("first", 1, 2), Device("second", 2, 1), Device("third", 0, 0)})));
     FervDevice *dev = nullptr;
     ASSERT_EQ(FervGetDeviceInfo(&key, &dev), 0u);
     ASSERT_NE(dev->next, nullptr);

@@ -4,8 +4,8 @@
 
 #include <algorithm>
 
-#include "tools/fervbridge/bridge.h"
 #include "proto/relay_service.h"
+#include "tools/fervbridge/bridge.h"
 
 static const char kClassDir[] = "/" FERV_INTERFACES_DIR "/" FERV_INTERFACE_CLASS_TEXT;
 

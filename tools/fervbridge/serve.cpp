@@ -16,11 +16,14 @@
 // a SHOW unacknowledged as long: the link is then closed (so the forwarder
 // ends and the relay detaches), every handle of it is closed, and a new
 // forwarder is started.
+#include <arpa/inet.h>
 #include <errno.h>
-#include <stdarg.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -28,9 +31,6 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <arpa/inet.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -44,15 +44,15 @@
 
 #include "platform/ferv_platform.h"
 #include "platform/posix/posix_internal.h"
-#include "tools/fervbridge/bridge.h"
 #include "proto/relay_service.h"
+#include "tools/fervbridge/bridge.h"
 
 namespace {
 
-const int kStallMs = 10000;         // a link that moves nothing for this long is dead
-const int kHeldPollMs = 100;        // how often a held request looks whether its handle closed
-const int kRespawnMaxMs = 5000;     // longest pause between two forwarders
-const size_t kShownKept = 64;       // door lists remembered for handles opened late
+const int kStallMs = 10000;     // a link that moves nothing for this long is dead
+const int kHeldPollMs = 100;    // how often a held request looks whether its handle closed
+const int kRespawnMaxMs = 5000; // longest pause between two forwarders
+const size_t kShownKept = 64;   // door lists remembered for handles opened late
 const uint32_t kDefaultEndpoints = FERV_RELAY_MAX_ENDPOINTS;
 
 long long NowMs()
@@ -158,8 +158,8 @@ bool Serve(Handle &h, HANDLE device, HANDLE event, Job &job)
     memset(&overlapped, 0, sizeof overlapped);
     overlapped.hEvent = event;
     DWORD bytes = 0;
-    if (DeviceIoControl(device, job.code, inSize ? data : nullptr, inSize, job.outSize ? data : nullptr,
-                        job.outSize, &bytes, &overlapped)) {
+    if (DeviceIoControl(device, job.code, inSize ? data : nullptr, inSize, job.outSize ? data : nullptr, job.outSize,
+                        &bytes, &overlapped)) {
         Post(h.link, FERV_RELAY_KIND_COMPLETE, job.id, 0, data, bytes);
         return true;
     }
@@ -228,9 +228,9 @@ struct Shown {
 struct Bridge {
     std::string stateDir;
     std::vector<std::string> forwarder;
-    int listenFd = -1;  // TCP, for the forwarder
+    int listenFd = -1; // TCP, for the forwarder
     uint16_t port = 0;
-    int ctlFd = -1;     // the control socket
+    int ctlFd = -1; // the control socket
     int wakeRead = -1;
     int sigRead = -1;
     bool stopping = false;
@@ -239,8 +239,8 @@ struct Bridge {
     int link = -1;
     uint64_t linkSerial = 0;
     std::vector<uint8_t> linkIn;
-    long long lastProgress = 0;   // last time the outbox moved
-    bool everShown = false;       // a SHOWN came on this link
+    long long lastProgress = 0; // last time the outbox moved
+    bool everShown = false;     // a SHOWN came on this link
     uint32_t instances = kDefaultEndpoints - 1;
     std::map<uint32_t, std::shared_ptr<Handle>> handles;
 
@@ -250,12 +250,12 @@ struct Bridge {
     int respawnDelay = 200;
 
     // What is shown.
-    std::string root;        // the bound root
+    std::string root; // the bound root
     int leases = 0;
-    uint32_t seq = 0;        // last SHOW sent
-    uint32_t shownSeq = 0;   // last SHOW acknowledged
+    uint32_t seq = 0;      // last SHOW sent
+    uint32_t shownSeq = 0; // last SHOW acknowledged
     std::map<uint32_t, Shown> shown;
-    BridgeDoors current;     // doors of the last SHOW sent
+    BridgeDoors current; // doors of the last SHOW sent
     std::vector<std::unique_ptr<Client>> clients;
 };
 
@@ -420,8 +420,8 @@ std::string Warning(Bridge &b)
 {
     if (b.current.interfaces.size() <= b.instances)
         return "";
-    return " " + std::to_string(b.current.interfaces.size()) + " interfaces under " + b.root +
-           ", the relay has " + std::to_string(b.instances) + " instances: only the first are shown";
+    return " " + std::to_string(b.current.interfaces.size()) + " interfaces under " + b.root + ", the relay has " +
+           std::to_string(b.instances) + " instances: only the first are shown";
 }
 
 void OnShown(Bridge &b, uint32_t seq, uint32_t instances)
@@ -802,8 +802,8 @@ int BridgeServe(const std::string &stateDir, const std::vector<std::string> &for
                 b.clients.push_back(std::move(c));
             }
         }
-        for (size_t i = 0; i < b.clients.size() && clientsAt + i < watch.size() && (linkAt == 0 || clientsAt + i < linkAt);
-             i++)
+        for (size_t i = 0;
+             i < b.clients.size() && clientsAt + i < watch.size() && (linkAt == 0 || clientsAt + i < linkAt); i++)
             if (watch[clientsAt + i].revents && b.clients[i]->fd >= 0)
                 ReadClient(b, *b.clients[i]);
         bool closed = false;

@@ -38,7 +38,10 @@ protected:
     {
         ASSERT_TRUE(emulator.Start("", extra)) << emulator.Failure();
     }
-    ProgramResult Mon(const std::vector<std::string> &args) { return ferv_e2e::Run(kFervmon, emulator.Root(), args); }
+    ProgramResult Mon(const std::vector<std::string> &args)
+    {
+        return ferv_e2e::Run(kFervmon, emulator.Root(), args);
+    }
     void Ctl(const std::vector<std::string> &verb) { ASSERT_EQ(emulator.Ctl(verb).exitCode, 0); }
 };
 
@@ -171,7 +174,8 @@ TEST_F(Monitor, MetricsPassPromtoolAndTheirCountersGrow)
 
     const std::string path = "ferv_path_host_requests_total{device=\"ZEL HA-4200 array-east\",lun=\"exchange_db\","
                              "path=\"hba0-t0-lun0\"";
-    const std::string lun = "ferv_lun_blocks_transferred_total{device=\"ZEL HA-4200 array-east\",lun=\"exchange_db\"";
+    const std::string lun =
+        "ferv_lun_blocks_transferred_total{device=\"ZEL HA-4200 array-east\",lun=\"exchange_db\"";
     EXPECT_NE(first.out.find("\nferv_path_state{device=\"ZEL HA-4200 array-east\",lun=\"exchange_db\",path=\"hba0-"
                              "t0-lun0\",hba=\"HBA0-KF82002\"} 2\n"),
               std::string::npos);
@@ -221,10 +225,10 @@ TEST_F(Monitor, MetricsOutputIsReplacedWholeOrLeftAsItWas)
     // The temporary file cannot grow beyond 1 KiB: the write fails, and the
     // collector still reads the last whole file.
     ProgramOptions options = OptionsFor(emulator.Root());
-    r = ferv_test::RunProgram("/bin/sh",
-                              {"-c", "ulimit -f 1; trap '' XFSZ; exec \"$0\" metrics --output \"$1\"",
-                               HostProgramPath(kFervmon), file},
-                              options);
+    r = ferv_test::RunProgram(
+        "/bin/sh",
+        {"-c", "ulimit -f 1; trap '' XFSZ; exec \"$0\" metrics --output \"$1\"", HostProgramPath(kFervmon), file},
+        options);
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.err.find("is left as it was"), std::string::npos) << r.err;
     EXPECT_EQ(ReadFile(file), whole);
@@ -312,8 +316,9 @@ TEST_F(Monitor, WatchLogsTheFailoverAndTheFailbackWithinASecond)
     while (std::getline(lines, line)) {
         last = line;
         std::smatch m;
-        ASSERT_TRUE(std::regex_match(line, m, std::regex("[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:]{8}\\.[0-9]{3}Z "
-                                                         "([a-z-]+) .*")))
+        ASSERT_TRUE(std::regex_match(line, m,
+                                     std::regex("[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:]{8}\\.[0-9]{3}Z "
+                                                "([a-z-]+) .*")))
             << line;
         events.push_back(m[1]);
     }
@@ -325,9 +330,9 @@ TEST_F(Monitor, WatchLogsTheFailoverAndTheFailbackWithinASecond)
             want.push_back("stopped");
         EXPECT_EQ(Collapsed(events), want) << r.out;
     } else {
-        EXPECT_EQ(events, (std::vector<std::string>{"started", "path-changed", "path-changed", "failover",
-                                                    "path-changed", "path-changed", "path-changed", "failback",
-                                                    "stopped"}))
+        EXPECT_EQ(events,
+                  (std::vector<std::string>{"started", "path-changed", "path-changed", "failover", "path-changed",
+                                            "path-changed", "path-changed", "failback", "stopped"}))
             << r.out;
     }
     if (interrupt) {
@@ -338,7 +343,8 @@ TEST_F(Monitor, WatchLogsTheFailoverAndTheFailbackWithinASecond)
 TEST_F(Monitor, WatchReadsAtItsIntervalWhileTheDriverRefusesTheWait)
 {
     Start();
-    std::unique_ptr<BackgroundProgram> started = ferv_e2e::Start(kFervmon, emulator.Root(), {"watch", "--interval", "1"});
+    std::unique_ptr<BackgroundProgram> started =
+        ferv_e2e::Start(kFervmon, emulator.Root(), {"watch", "--interval", "1"});
     BackgroundProgram &watch = *started;
     ASSERT_TRUE(watch.WaitForOutput(" started ")) << watch.Output() << watch.Errors();
     Ctl({"answer", "WAIT_FOR_CHANGE", "8", "1000"});
@@ -368,7 +374,8 @@ TEST_F(Monitor, WatchTellsWhenTheDriverGoesAndComesBackAndEndsOnSigterm)
     std::unique_ptr<BackgroundProgram> sim(new BackgroundProgram(SimPath(), simArgs, simOptions));
     ASSERT_TRUE(Eventually([&] { return sim->Errors().find("fervsim: serving") != std::string::npos; }));
 
-    BackgroundProgram watch(HostProgramPath(kFervmon), {"watch", "--json", "--interval", "1"}, WatchOptions(root.Path()));
+    BackgroundProgram watch(HostProgramPath(kFervmon), {"watch", "--json", "--interval", "1"},
+                            WatchOptions(root.Path()));
     ASSERT_TRUE(watch.WaitForOutput("\"event\":\"started\"")) << watch.Output() << watch.Errors();
     sim->Stop(SIGTERM);
     EXPECT_TRUE(watch.WaitForOutput("\"event\":\"driver-lost\"", 3000)) << watch.Output();
@@ -389,7 +396,8 @@ TEST_F(Monitor, WatchTellsWhenTheDriverGoesAndComesBackAndEndsOnSigterm)
         ASSERT_TRUE(json.is_object()) << line;
         events.push_back(json["event"]);
         if (events.back() == "driver-lost") {
-            EXPECT_NE(json["reason"].get<std::string>().find("FervLib (WIN32) - FervGetAllInfo: "), std::string::npos)
+            EXPECT_NE(json["reason"].get<std::string>().find("FervLib (WIN32) - FervGetAllInfo: "),
+                      std::string::npos)
                 << line;
         }
     }

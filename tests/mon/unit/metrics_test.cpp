@@ -27,11 +27,11 @@ TEST(Metrics, LabelValuesAreEscapedAndAlwaysUtf8)
     EXPECT_EQ(Label("a\\b\"c\nd\te"), "a\\\\b\\\"c\\nd\te");
     EXPECT_EQ(Label("caf\xC3\xA9 \xF0\x9F\x98\x80"), "caf\xC3\xA9 \xF0\x9F\x98\x80");
     const std::string replacement = "\xEF\xBF\xBD";
-    EXPECT_EQ(Label("caf\xE9!"), "caf" + replacement + "!");                  // Latin-1
-    EXPECT_EQ(Label("\xC0\xAF"), replacement + replacement);                  // overlong '/'
-    EXPECT_EQ(Label("\xED\xA0\x80"), replacement + replacement + replacement); // a surrogate
+    EXPECT_EQ(Label("caf\xE9!"), "caf" + replacement + "!");                                     // Latin-1
+    EXPECT_EQ(Label("\xC0\xAF"), replacement + replacement);                                     // overlong '/'
+    EXPECT_EQ(Label("\xED\xA0\x80"), replacement + replacement + replacement);                   // a surrogate
     EXPECT_EQ(Label("\xF4\x90\x80\x80"), replacement + replacement + replacement + replacement); // above U+10FFFF
-    EXPECT_EQ(Label("x\xE2\x82"), "x" + replacement + replacement);           // cut short at the end
+    EXPECT_EQ(Label("x\xE2\x82"), "x" + replacement + replacement); // cut short at the end
 }
 
 struct Scrape {
@@ -99,12 +99,15 @@ TEST(Metrics, AScrapeShowsTheDriverTheTopologyAndTheCountersItRead)
         "ferv_driver_poll_rate_seconds 5\n",
         "ferv_driver_auto_failback 1\n",
         "ferv_hbas 2\n",
-        "ferv_device_info{device=\"array \\\"east\\\"\",device_wwn=\"60d00000000000000000000000000001\",serial=\"SN1\","
+        "ferv_device_info{device=\"array "
+        "\\\"east\\\"\",device_wwn=\"60d00000000000000000000000000001\",serial=\"SN1\","
         "ip=\"\",firmware=\"\"} 1\n",
         "ferv_lun_info{device=\"array \\\"east\\\"\",lun=\"db\",lun_wwn=\"60100000000000000000000000000001\","
         "pathing_mode=\"asymmetric\",load_balancing=\"disabled\"} 1\n",
-        "ferv_lun_paths_healthy{device=\"array \\\"east\\\"\",lun=\"db\",lun_wwn=\"60100000000000000000000000000001\"} 1\n",
-        "ferv_lun_io_errors_total{device=\"array \\\"east\\\"\",lun=\"db\",lun_wwn=\"60100000000000000000000000000001\"} 3\n",
+        "ferv_lun_paths_healthy{device=\"array "
+        "\\\"east\\\"\",lun=\"db\",lun_wwn=\"60100000000000000000000000000001\"} 1\n",
+        "ferv_lun_io_errors_total{device=\"array "
+        "\\\"east\\\"\",lun=\"db\",lun_wwn=\"60100000000000000000000000000001\"} 3\n",
         "# TYPE ferv_path_host_requests_total counter\n",
         "ferv_path_state{device=\"array \\\"east\\\"\",lun=\"db\",path=\"p1\",hba=\"HBA1\"} 1\n",
         "ferv_path_active{device=\"array \\\"east\\\"\",lun=\"db\",path=\"p0\",hba=\"HBA0\"} 1\n",

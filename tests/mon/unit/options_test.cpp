@@ -26,9 +26,9 @@ TEST(Options, EachCommandTakesItsOwnOptionsInEveryWrittenForm)
 {
     MonOptions o;
     std::string error;
-    ASSERT_TRUE(Parse({"--control", "check", "--min-paths", "3", "--lun", "60:0a:0b:80:00:2f:1e:2c:00:00:4d:3c:60:10:00:00",
-                       "--lun=600A0B80002F1E2C00004D3C60100001", "--device", "600a0b80-002f1e2c-00004d3c-50a10001",
-                       "-v", "-t5"},
+    ASSERT_TRUE(Parse({"--control", "check", "--min-paths", "3", "--lun",
+                       "60:0a:0b:80:00:2f:1e:2c:00:00:4d:3c:60:10:00:00", "--lun=600A0B80002F1E2C00004D3C60100001",
+                       "--device", "600a0b80-002f1e2c-00004d3c-50a10001", "-v", "-t5"},
                       &o, &error))
         << error;
     EXPECT_EQ(o.command, MON_COMMAND_CHECK);
@@ -65,21 +65,29 @@ TEST(Options, AWrongCommandLineSaysWhatIsWrong)
         const char *error;
     };
     const Case cases[] = {
-        {{"check", "--min-paths", "0"}, MON_COMMAND_CHECK, "--min-paths needs a whole number of at least 1, not '0'"},
-        {{"check", "--min-paths", "2x"}, MON_COMMAND_CHECK, "--min-paths needs a whole number of at least 1, not '2x'"},
-        {{"check", "--min-paths", "99999999999"}, MON_COMMAND_CHECK,
+        {{"check", "--min-paths", "0"},
+         MON_COMMAND_CHECK,
+         "--min-paths needs a whole number of at least 1, not '0'"},
+        {{"check", "--min-paths", "2x"},
+         MON_COMMAND_CHECK,
+         "--min-paths needs a whole number of at least 1, not '2x'"},
+        {{"check", "--min-paths", "99999999999"},
+         MON_COMMAND_CHECK,
          "--min-paths needs a whole number of at least 1, not '99999999999'"},
         {{"check", "--min-paths"}, MON_COMMAND_CHECK, "option --min-paths needs a value N"},
-        {{"check", "--lun", "600a0b80002f1e2c00004d3c6010000"}, MON_COMMAND_CHECK,
+        {{"check", "--lun", "600a0b80002f1e2c00004d3c6010000"},
+         MON_COMMAND_CHECK,
          "--lun needs a world-wide name of 32 hexadecimal digits, not '600a0b80002f1e2c00004d3c6010000'"},
-        {{"check", "--timeout", "-1"}, MON_COMMAND_CHECK,
+        {{"check", "--timeout", "-1"},
+         MON_COMMAND_CHECK,
          "--timeout needs a whole number of seconds from 0 to 86400, not '-1'"},
         {{"check", "--output", "f"}, MON_COMMAND_CHECK, "unknown option '--output'"},
         {{"check", "extra"}, MON_COMMAND_CHECK, "unexpected argument 'extra'"},
         {{"check", "--verbose=yes"}, MON_COMMAND_CHECK, "option --verbose takes no value"},
         {{"metrics", "--bogus"}, MON_COMMAND_METRICS, "unknown option '--bogus'"},
         {{"metrics", "--output="}, MON_COMMAND_METRICS, "--output needs a file name"},
-        {{"watch", "--interval", "0"}, MON_COMMAND_WATCH,
+        {{"watch", "--interval", "0"},
+         MON_COMMAND_WATCH,
          "--interval needs a whole number of seconds from 1 to 3600, not '0'"},
         {{"--json", "watch"}, MON_COMMAND_NONE, "option '--json' belongs after a command"},
         {{"status"}, MON_COMMAND_NONE, "unknown command 'status'"},

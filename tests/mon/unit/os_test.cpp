@@ -19,8 +19,9 @@ namespace {
 
 TEST(MonOs, TimestampsAreIso8601UtcToTheMillisecond)
 {
-    EXPECT_TRUE(std::regex_match(MonUtcTimestamp(), std::regex("20[0-9]{2}-[01][0-9]-[0-3][0-9]T[0-2][0-9]:[0-5][0-9]:"
-                                                               "[0-6][0-9]\\.[0-9]{3}Z")))
+    EXPECT_TRUE(
+        std::regex_match(MonUtcTimestamp(), std::regex("20[0-9]{2}-[01][0-9]-[0-3][0-9]T[0-2][0-9]:[0-5][0-9]:"
+                                                       "[0-6][0-9]\\.[0-9]{3}Z")))
         << MonUtcTimestamp();
 }
 

@@ -66,13 +66,16 @@ TEST(Watch, EachMoveOfAnActivePathIsNamedByItsCause)
     San(&ontoPreferred, ACTIVE, DOWN, STANDBY);
 
     // A LUN's path lines come first, then the move they made.
-    EXPECT_EQ(Names(Diff(onPreferred, failedOver)),
-              (Lines{"path-changed p0 up_active->down", "path-changed p1 up_standby->up_active", "failover a p0 -> p1"}));
+    EXPECT_EQ(
+        Names(Diff(onPreferred, failedOver)),
+        (Lines{"path-changed p0 up_active->down", "path-changed p1 up_standby->up_active", "failover a p0 -> p1"}));
     EXPECT_EQ(Names(Diff(failedOver, backUp)), (Lines{"path-changed p0 down->up_standby"}));
-    EXPECT_EQ(Names(Diff(backUp, failedBack)), (Lines{"path-changed p0 up_standby->up_active",
-                                                      "path-changed p1 up_active->up_standby", "failback a p1 -> p0"}));
-    EXPECT_EQ(Names(Diff(failedBack, switched)), (Lines{"path-changed p0 up_active->up_standby",
-                                                       "path-changed p2 up_standby->up_active", "switch a p0 -> p2"}));
+    EXPECT_EQ(Names(Diff(backUp, failedBack)),
+              (Lines{"path-changed p0 up_standby->up_active", "path-changed p1 up_active->up_standby",
+                     "failback a p1 -> p0"}));
+    EXPECT_EQ(Names(Diff(failedBack, switched)),
+              (Lines{"path-changed p0 up_active->up_standby", "path-changed p2 up_standby->up_active",
+                     "switch a p0 -> p2"}));
     // Off a path that went down onto the preferred one is still a failover.
     EXPECT_EQ(Names(Diff(backUp, ontoPreferred)).back(), "failover a p1 -> p0");
     EXPECT_EQ(Names(Diff(switched, lost)).back(), "active-lost a p2 ->");
@@ -85,7 +88,8 @@ TEST(Watch, LoadBalancedPathsMoveAsOneSetAndOrderAlonesIsNoMove)
     TestTopology before, after, reordered;
     San(&before, ACTIVE, ACTIVE, ACTIVE);
     San(&after, DOWN, ACTIVE, ACTIVE);
-    EXPECT_EQ(Names(Diff(before, after)), (Lines{"path-changed p0 up_active->down", "failover a p0 p1 p2 -> p1 p2"}));
+    EXPECT_EQ(Names(Diff(before, after)),
+              (Lines{"path-changed p0 up_active->down", "failover a p0 p1 p2 -> p1 p2"}));
 
     // The same paths listed the other way round: nothing moved.
     FervLun *a = reordered.Lun(reordered.Device("array", 1), "a", 1);
@@ -142,8 +146,9 @@ TEST(Watch, TextLinesCarryTheTimeTheEventAndWhatChanged)
     MonEvent lost = MonEvent();
     lost.kind = MON_EVENT_DRIVER_LOST;
     lost.reason = "FervLib (WIN32) - FervGetAllInfo: HBA SendReqToDriver Error: 0000000B\nforged line";
-    EXPECT_EQ(MonFormatEventText(lost, t),
-              t + " driver-lost FervLib (WIN32) - FervGetAllInfo: HBA SendReqToDriver Error: 0000000B?forged line\n");
+    EXPECT_EQ(
+        MonFormatEventText(lost, t),
+        t + " driver-lost FervLib (WIN32) - FervGetAllInfo: HBA SendReqToDriver Error: 0000000B?forged line\n");
 }
 
 TEST(Watch, JsonLinesAreWholeObjectsEvenForNamesThatAreNotUtf8)
