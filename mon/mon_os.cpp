@@ -195,8 +195,8 @@ bool MonReplaceFile(const std::string &path, bool (*fill)(FILE *file, void *cont
 
 #else // _WIN32
 
-#include <io.h>
 #include <windows.h>
+#include <io.h>
 
 std::string MonUtcTimestamp(void)
 {

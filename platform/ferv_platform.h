@@ -13,8 +13,8 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
-#include <setupapi.h>
 #include <windows.h>
+#include <setupapi.h>
 
 #else
 

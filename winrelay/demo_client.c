@@ -12,12 +12,12 @@
  * exits 0 when every check passed.
  */
 #define _WIN32_WINNT 0x0600
+#include <windows.h>
 #include <setupapi.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <windows.h>
 
 #include "demo_codes.h"
 #include "relay_service.h"

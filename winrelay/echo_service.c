@@ -4,10 +4,10 @@
  * present, answers every request as the demo codes say, and attaches again
  * after the connection drops. It promises no keepalives.
  */
+#include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <windows.h>
 
 #include "demo_codes.h"
 #include "relay_attach.h"

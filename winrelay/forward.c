@@ -13,11 +13,11 @@
  * the driver absent again). Exit status: 0 once a forwarded connection ended,
  * 1 on a usage error, 2 when a connection could not be made.
  */
+#include <winsock2.h>
+#include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <windows.h>
-#include <winsock2.h>
 
 #include "relay_attach.h"
 

@@ -15,11 +15,11 @@
  * call failed (the failing call and its Win32 error are printed), 3 when the
  * driver did not stop (uninstall still removes the devices and the service).
  */
+#include <windows.h>
 #include <setupapi.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <windows.h>
 
 #define DEFAULT_SERVICE "FervRelay"
 #define DEFAULT_DEVICES 2
