@@ -114,8 +114,8 @@ check "the bridge serves again once it goes on" "$work/want" "$work/got" 0 $rc
 "$run" --stop
 left=
 for p in /proc/[0-9]*; do
-    if tr '\0' '\n' <"$p/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$state/prefix" ||
-        tr '\0' ' ' <"$p/cmdline" 2>/dev/null | grep -qF -- "--state $state"; then
+    if tr '\0' '\n' 2>/dev/null <"$p/environ" | grep -qxF "WINEPREFIX=$state/prefix" ||
+        tr '\0' ' ' 2>/dev/null <"$p/cmdline" | grep -qF -- "--state $state"; then
         left="$left ${p#/proc/}"
     fi
 done
