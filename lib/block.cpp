@@ -21,6 +21,10 @@ void *UtilAllocateBlock(size_t size, size_t zeroed)
         // ends on such a boundary leaves no stretch to small pages, each of
         // which would cost a fault of its own.
         const size_t huge = (size_t)2 << 20;
+        // A size this close to the top of the address space has no rounding
+        // (it would wrap to 0, and a block of nothing would be taken for it).
+        if (size > SIZE_MAX - (huge - 1))
+            return nullptr;
         size_t whole = (size + huge - 1) / huge * huge;
         void *block = aligned_alloc(huge, whole);
         if (block == nullptr)

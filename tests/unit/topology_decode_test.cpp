@@ -1,11 +1,13 @@
 // The reply decoders on their own: well-formed replies become walkable
 // records in one block; replies that do not hold together are refused
 // without touching the caller's storage.
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include <gtest/gtest.h>
 
+#include "lib/block.h"
 #include "lib/topology_decode.h"
 #include "tests/support/topology_replies.h"
 
@@ -101,6 +103,16 @@ TEST(TopologyDecode, ScratchHasABitForEveryByte)
     EXPECT_EQ(FervDecodeScratchSize(8), 1u);
     EXPECT_EQ(FervDecodeScratchSize(9), 2u);
     EXPECT_EQ(FervDecodeScratchSize(0xFFFFFFFFu), 0x20000000u);
+}
+
+// A block sized near the top of the address space (a reply whose counts
+// multiply out that far on a 32-bit host) is refused. Rounded up to whole
+// huge pages its size would wrap to nothing, and the decoder would lay its
+// arrays over a block of no bytes.
+TEST(TopologyDecode, ABlockNoHostCanHoldIsRefused)
+{
+    EXPECT_EQ(UtilAllocateBlock(SIZE_MAX, 0), nullptr);
+    EXPECT_EQ(UtilAllocateBlock(SIZE_MAX - 1, 16), nullptr);
 }
 
 TEST(TopologyDecode, AllDevicesReplyBecomesOneWalkableBlock)
