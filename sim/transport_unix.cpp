@@ -34,6 +34,7 @@
 #include "sim/service.h"
 
 static const size_t kReadChunk = 65536;
+static const size_t kInputGrowth = 4;         // a full input buffer grows to this many times its size
 static const int kSendBuffer = 4 << 20;       // socket send buffer asked for on each connection
 static const size_t kHugePageInput = 4 << 20; // input buffers from this size on lie on huge pages
 static const size_t kBusyInputLimit = 65536;  // bytes a client may send while its request is outstanding
@@ -462,67 +463,81 @@ static void ConsumeInput(Input *in, size_t used)
     in->size -= used;
 }
 
-// Memory for *size bytes of input. A buffer of several MiB is laid on whole
-// huge pages, aligned and rounded to them (*size grows to the bytes it
-// holds): a large request is written into it once, and each small page
-// would cost a fault of its own. free() gives it back.
-static uint8_t *AllocateInput(size_t *size)
+// Bytes an input buffer asked for at `size` takes: one of several MiB lies
+// on whole huge pages, so it is aligned and rounded up to them (a large
+// request is written into it once, and each small page would cost a fault of
+// its own). Returns 0 when the rounding would not fit in a size_t.
+static size_t InputAllocation(size_t size)
 {
 #if defined(MADV_HUGEPAGE)
-    if (*size >= kHugePageInput) {
+    const size_t huge = 2 << 20;
+    if (size >= kHugePageInput)
+        return size > SIZE_MAX - (huge - 1) ? 0 : (size + huge - 1) / huge * huge;
+#endif
+    return size;
+}
+
+// Memory for an input buffer of `whole` bytes, a size InputAllocation gave.
+// free() gives it back.
+static uint8_t *AllocateInput(size_t whole)
+{
+#if defined(MADV_HUGEPAGE)
+    if (whole >= kHugePageInput) {
         const size_t huge = 2 << 20;
-        size_t whole = (*size + huge - 1) / huge * huge;
         uint8_t *bytes = (uint8_t *)aligned_alloc(huge, whole);
-        if (bytes != nullptr) {
+        if (bytes != nullptr)
             madvise(bytes, whole, MADV_HUGEPAGE);
-            *size = whole;
-        }
         return bytes;
     }
 #endif
-    return (uint8_t *)malloc(*size);
+    return (uint8_t *)malloc(whole);
 }
 
-// Moves the input into a fresh buffer of *size bytes (or more: see
-// AllocateInput). Returns false when memory runs out.
+// Moves the input into a fresh buffer of `size` bytes or a little more (see
+// InputAllocation). Returns false when memory runs out.
 static bool Reallocate(Input *in, size_t size)
 {
-    uint8_t *grown = AllocateInput(&size);
+    size_t whole = InputAllocation(size);
+    uint8_t *grown = whole != 0 ? AllocateInput(whole) : nullptr;
     if (grown == nullptr)
         return false;
     if (in->size > 0)
         memcpy(grown, in->bytes.get(), in->size);
     in->bytes.reset(grown);
-    in->capacity = size;
+    in->capacity = whole;
     return true;
 }
 
-// Makes room to read into when the buffer is full: for the whole request
-// frame whose header leads the input when the connection is free to take it
-// (its size checked first; a 256 MiB request takes 256 MiB, not the 512 MiB
-// that doubling would reach), else for a chunk more. A buffer is never
-// grown by realloc: a large one is fresh memory with huge pages, and only
-// the few bytes held so far move into it. Returns false, with a log line,
-// when memory runs out or the growth would take the bytes held for all
-// connections past the limit: the connection that asks for more is the one
-// dropped.
+// Makes room to read into when the buffer is full: four times what it
+// holds, never past the end of the request frame whose header leads the
+// input when the connection is free to take it (its size checked first), so
+// a 256 MiB request takes 256 MiB, not the 512 MiB that growing by steps
+// would reach. Growing by steps, not to the frame's size at once, keeps what
+// a client is charged within four times what it has sent: a header that
+// claims 256 MiB and a few bytes after it must not take the bytes every
+// other connection may hold. A buffer is never grown by realloc: a large one
+// is fresh memory with huge pages, and only the bytes held so far move into
+// it. Returns false, with a log line, when memory runs out or the growth
+// would take the bytes held for all connections past the limit: the
+// connection that asks for more is the one dropped.
 static bool MakeRoom(Server *s, Conn *c)
 {
     Input *in = &c->in;
     if (in->size < in->capacity)
         return true;
-    size_t want = std::max(in->size + kReadChunk, 2 * in->capacity);
+    size_t want = std::max(in->size + kReadChunk, kInputGrowth * in->capacity);
     size_t frame = 0;
     bool busy = c->held || OutputPending(c) || c->closing;
     SimFrame f;
     if (!busy && c->endpoint != ENDPOINT_ADMIN &&
         SimReadFrame(in->bytes.get(), in->size, &f) == SIM_FRAME_INCOMPLETE && f.size > 0) {
         frame = f.size;
-        want = frame;
+        want = std::min(want, frame);
     } else if (!busy && c->endpoint != ENDPOINT_ADMIN && in->size >= FERV_FRAME_REQ_HEADER_SIZE) {
         return true; // a whole (or malformed) request waits: it is handled before anything more is read
     }
-    if (!WithinLimit(s, want - in->capacity)) {
+    size_t whole = InputAllocation(want);
+    if (whole == 0 || !WithinLimit(s, whole - in->capacity)) {
         SimLogf(&s->svc, FERV_LOG_INTERNAL_ERRORS,
                 "closed a connection: its request%s would take the bytes held for all connections past %llu "
                 "(--buffer-limit)",

@@ -219,4 +219,36 @@ TEST_F(EmulatorLimits, BytesHeldForAllConnectionsAreBounded)
     close(refused);
 }
 
+// A header that claims a large request, followed by a few bytes, is charged
+// for about what was sent, not for what it claims: clients that stall after
+// such headers leave the bound to the requests that really come.
+TEST_F(EmulatorLimits, AClaimIsChargedForTheBytesSentNotTheSizeClaimed)
+{
+    Serve({"--buffer-limit", "16M"});
+    const uint32_t MiB = 1 << 20;
+    const uint32_t params = IOCTL_FERV_GET_PUBLIC_PARAMETERS;
+
+    std::vector<int> claims;
+    for (int i = 0; i < 2; i++) {
+        int fd = raw_client::Connect(Interface());
+        std::vector<uint8_t> head = raw_client::Header(params, 12 * MiB, 32);
+        ASSERT_EQ(send(fd, head.data(), head.size(), MSG_NOSIGNAL), 24);
+        ASSERT_TRUE(SendBody(fd, 128 * 1024));
+        claims.push_back(fd);
+    }
+
+    int real = raw_client::Connect(Interface());
+    raw_client::SendFrame(real, params, std::vector<uint8_t>(6 * MiB), 32);
+    raw_client::Reply r = raw_client::Receive(real);
+    EXPECT_TRUE(r.ok) << "the request that came whole is served";
+    EXPECT_EQ(r.error, 0u);
+    EXPECT_EQ(r.data.size(), 32u);
+    close(real);
+    for (int fd : claims) {
+        EXPECT_FALSE(raw_client::ClosedWithin(fd, 100)) << "the stalled claims are kept, too";
+        close(fd);
+    }
+    EXPECT_EQ(emulator.Log().find("--buffer-limit"), std::string::npos) << emulator.Log();
+}
+
 } // namespace
