@@ -10,23 +10,17 @@
 // line buffering, so a person sees each line as it comes.
 enum { FILE_BUFFER_SIZE = 1 << 16 };
 
-// Chooses the buffering of standard output once, before its first use. The
-// block is given: asked for without one, the GNU C library keeps its own
-// size (the file's block size, 4 KiB) and takes only the mode.
-static void ChooseBuffering(void)
+void FervUseBlockOutput(void)
 {
-    static bool chosen = false;
+    // The block is given: asked for without one, the GNU C library keeps its
+    // own size (the file's block size, 4 KiB) and takes only the mode.
     static char block[FILE_BUFFER_SIZE];
-    if (chosen)
-        return;
-    chosen = true;
     if (!isatty(fileno(stdout)))
         setvbuf(stdout, block, _IOFBF, sizeof block);
 }
 
 void FervPrint(const char *format, ...)
 {
-    ChooseBuffering();
     va_list args;
     va_start(args, format);
     vfprintf(stdout, format, args);
@@ -35,6 +29,5 @@ void FervPrint(const char *format, ...)
 
 void FervFlush(void)
 {
-    ChooseBuffering();
     fflush(stdout);
 }

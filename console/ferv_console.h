@@ -15,6 +15,12 @@
 
 void FervPrint(const char *format, ...) FERV_PRINTF_LIKE(1, 2);
 
+// Has standard output written in blocks of 64 KiB when it goes to a file or
+// a pipe; a terminal keeps line buffering. The programs call it first thing,
+// before anything is written. The sink itself never changes the buffering:
+// a program that links FervLib for itself keeps what it chose.
+void FervUseBlockOutput(void);
+
 // Writes whatever is buffered; called before the process blocks in a wait
 // so that nothing already printed sits unseen in the buffer.
 void FervFlush(void);
