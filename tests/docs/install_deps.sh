@@ -15,8 +15,14 @@ mkdir -p "$bin"
 # The machine's state: installed packages, foreign architectures, the user.
 cat >"$bin/dpkg-query" <<'STUB'
 #!/bin/sh
+# As dpkg-query -W -f FORMAT NAME: the format once for each architecture the
+# package is installed for (a name listed twice stands for two).
+format=${2#-f}
+format=${format#=}
 name=$(eval echo \${$#})
-grep -qx "$name" "$FAKE/installed" && printf installed
+grep -x "$name" "$FAKE/installed" | while read -r _; do
+    printf '%s' "$format" | sed 's/${db:Status-Status}/installed/; s/\\n/\n/g'
+done
 exit 0
 STUB
 cat >"$bin/dpkg" <<'STUB'
@@ -80,12 +86,16 @@ run $quick --
 [ -s "$FAKE/log" ] && fail "a complete machine still ran: $(cat "$FAKE/log")"
 
 # Two missing, as root: installed plainly, without their recommendations.
-run cmake g++ make groff-base prometheus -- 
+run cmake g++ make groff-base pkgconf -- 
 [ $status -eq 0 ] || fail "as root: exit $status: $(cat "$work/out")"
 grep -q 'apt-get install .*--no-install-recommends nlohmann-json3-dev libgtest-dev (uid 0)' "$FAKE/log" ||
     fail "as root: not installed as expected: $(cat "$FAKE/log")"
 grep -q '^sudo' "$FAKE/log" && fail "as root: sudo was used"
 grep -q 'apt-get update' "$FAKE/log" || fail "as root: the package lists were not updated first"
+
+# A package installed for two architectures is installed.
+run $quick libgtest-dev -- 
+[ -s "$FAKE/log" ] && fail "a package of two architectures taken for missing: $(cat "$FAKE/log")"
 
 # Not root: through sudo; without sudo, the packages named and exit 1.
 FAKE_UID=1000 run cmake -- 
