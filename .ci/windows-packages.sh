@@ -202,7 +202,10 @@ for preset in "${presets[@]}"; do
     msiexec "uninstall-$preset.log" /x 'C:\newer.msi' || fail "msiexec /x failed"
     [ ! -e "$folder" ] || fail "$windows_folder is left after the uninstall: $(ls -R "$folder")"
     [ "$(system_path)" = "$before" ] || fail "the system PATH is not as before: '$(system_path)', was '$before'"
-    wine reg query 'HKLM\Software\fervadm' >/dev/null 2>&1 && fail "HKLM\\Software\\fervadm is left after the uninstall"
+    # A 32-bit package writes its key in the registry's 32-bit view.
+    for key in 'HKLM\Software\fervadm' 'HKLM\Software\WOW6432Node\fervadm'; do
+        wine reg query "$key" >/dev/null 2>&1 && fail "$key is left after the uninstall"
+    done
     say "$package.msi: installed, ran, upgraded, uninstalled"
 done
 

@@ -64,10 +64,12 @@ FervLib::control and FervLib::select) and pkg-config files (fervlib-enum,
 fervlib-control, fervlib-select).")
 
 # Dependencies are computed from the programs' shared libraries when
-# dpkg-shlibdeps (package dpkg-dev) is at hand; otherwise they are the C and
-# C++ runtimes every build of the programs links.
+# dpkg-shlibdeps (package dpkg-dev) and file (which CPack runs to find the
+# programs) are at hand; otherwise they are the C and C++ runtimes every
+# build of the programs links.
 find_program(FERV_DPKG_SHLIBDEPS dpkg-shlibdeps)
-if(FERV_DPKG_SHLIBDEPS)
+find_program(FERV_FILE file)
+if(FERV_DPKG_SHLIBDEPS AND FERV_FILE)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1")

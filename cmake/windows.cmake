@@ -108,7 +108,7 @@ if(FERV_WIXL AND FERV_MSIBUILD)
     OUTPUT ${FERV_MSI}
     COMMAND bash ${PROJECT_SOURCE_DIR}/cmake/windows/make-msi.sh ${CMAKE_BINARY_DIR} ${FERV_MSI}
     DEPENDS ${PROJECT_SOURCE_DIR}/cmake/windows/fervadm.wxs ${PROJECT_SOURCE_DIR}/cmake/windows/make-msi.sh
-            ${FERV_WIN_PROGRAMS} ferv_windows_docs
+            ${FERV_WIN_PROGRAMS} ${FERV_WIN_DOCS} ${FERV_WIN_PAGES} ferv_windows_docs
     COMMENT "Building ${FERV_WIN_PACKAGE}.msi"
     VERBATIM)
   add_custom_target(msi DEPENDS ${FERV_MSI})
