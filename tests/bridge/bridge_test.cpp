@@ -351,6 +351,86 @@ TEST_F(Bridge, ASlowServerLeavesTheRelayToldTheBridgeLives)
     close(lease);
 }
 
+// Under Wine the relay takes no other request until the current one has its
+// first answer: a second request on a handle whose first is outstanding must
+// be answered at once, with the platform's ERROR_BUSY, and the first one must
+// go on as if nothing happened.
+TEST_F(Bridge, ASecondRequestWhileOneIsOutstandingIsBusyAndLeavesTheFirstAlone)
+{
+    server.AddControlDevice();
+    int lease = Bind(server.Root());
+    Send(FERV_RELAY_KIND_OPEN, 1, lastShow, 0);
+    Send(FERV_RELAY_KIND_OPEN, 2, lastShow, 0);
+    server.QueueReply(ferv_test::kControlDevice, ferv_test::PendUntilTrigger("go", {4, 2}));
+    EXPECT_EQ(Request(10, 1, {0, 0, 0, 0}, 4).kind, FERV_RELAY_KIND_PEND);
+    ASSERT_TRUE(server.WaitForRequests(1));
+
+    Message m = Request(11, 1, {0, 0, 0, 0}, 4);
+    EXPECT_EQ(m.kind, FERV_RELAY_KIND_COMPLETE);
+    EXPECT_EQ(m.id, 11u);
+    EXPECT_EQ(m.status, FERV_RELAY_STATUS_FROM_WIN32(170));
+    EXPECT_EQ(server.RequestCount(), 1u);
+
+    // Other handles are not held up.
+    server.QueueReply(ferv_test::kControlDevice, ferv_test::CompleteWith({3}));
+    m = Request(12, 2, {0, 0, 0, 0}, 4);
+    EXPECT_EQ(m.id, 12u);
+    EXPECT_EQ(m.data, std::vector<uint8_t>({3}));
+
+    server.Trigger("go");
+    m = Next();
+    EXPECT_EQ(m.kind, FERV_RELAY_KIND_COMPLETE);
+    EXPECT_EQ(m.id, 10u);
+    EXPECT_EQ(m.status, 0u);
+    EXPECT_EQ(m.data, std::vector<uint8_t>({4, 2}));
+
+    // Once it has completed, the handle takes requests again.
+    server.QueueReply(ferv_test::kControlDevice, ferv_test::CompleteWith({7}));
+    m = Request(13, 1, {0, 0, 0, 0}, 4);
+    EXPECT_EQ(m.status, 0u);
+    EXPECT_EQ(m.data, std::vector<uint8_t>({7}));
+    close(lease);
+}
+
+// A server that does not reply must not keep the relay from every other
+// client: its request is held in its stead, and completed once it replies,
+// whether with a completion or with a hold of its own (never held twice).
+TEST_F(Bridge, AServerSlowToReplyHasItsRequestHeldForTheRelay)
+{
+    server.AddControlDevice();
+    int lease = Bind(server.Root());
+    Send(FERV_RELAY_KIND_OPEN, 1, lastShow, 0);
+    Send(FERV_RELAY_KIND_OPEN, 2, lastShow, 0);
+    server.QueueReply(ferv_test::kControlDevice, Reply().AwaitTrigger("first").SendComplete({1, 2}));
+    server.QueueReply(ferv_test::kControlDevice,
+                      Reply().AwaitTrigger("second").SendPending().AwaitTrigger("third").SendComplete({3}));
+    auto start = std::chrono::steady_clock::now();
+    Message m = Request(20, 1, {0, 0, 0, 0}, 4);
+    EXPECT_EQ(m.kind, FERV_RELAY_KIND_PEND);
+    EXPECT_EQ(m.id, 20u);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
+    ASSERT_TRUE(server.WaitForRequests(1));
+    m = Request(21, 2, {0, 0, 0, 0}, 4);
+    EXPECT_EQ(m.kind, FERV_RELAY_KIND_PEND);
+    EXPECT_EQ(m.id, 21u);
+
+    server.Trigger("first");
+    m = Next();
+    EXPECT_EQ(m.kind, FERV_RELAY_KIND_COMPLETE);
+    EXPECT_EQ(m.id, 20u);
+    EXPECT_EQ(m.data, std::vector<uint8_t>({1, 2}));
+
+    // The server's own hold says nothing more to the relay.
+    server.Trigger("second");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    server.Trigger("third");
+    m = Next();
+    EXPECT_EQ(m.kind, FERV_RELAY_KIND_COMPLETE) << "held twice";
+    EXPECT_EQ(m.id, 21u);
+    EXPECT_EQ(m.data, std::vector<uint8_t>({3}));
+    close(lease);
+}
+
 TEST_F(Bridge, AnotherRootWaitsUntilTheProgramsOfTheFirstHaveEnded)
 {
     TestServer other;

@@ -6,10 +6,15 @@
 // control socket and its clients, the forwarder's end, and wake-ups from the
 // handle threads. Every handle a Windows program opens gets a thread of its
 // own that opens the socket behind it with the POSIX platform layer and sends
-// that handle's requests one after another: the platform blocks for a
-// server's first reply, and a slow server must hold up only its own handle.
-// Threads hand their answers to the main thread through one outbox, which it
-// writes without blocking.
+// that handle's requests: the platform blocks for a server's first reply, and
+// a slow server must hold up only its own handle. The relay, though, takes no
+// other request until the current one has its first answer, so a request
+// whose server has not replied within kFirstAnswerMs is held (PEND) by the
+// main thread on its behalf, and its completion follows whenever the server
+// replies. A handle carries one request at a time: another one sent while
+// the first is outstanding fails at once with ERROR_BUSY, as the platform
+// fails it. Threads hand their answers to the main thread through one
+// outbox, which it writes without blocking.
 //
 // The relay's link is taken for dead when it closes, sends a message it
 // cannot have sent, takes nothing for kStallMs while messages wait, or leaves
@@ -49,10 +54,11 @@
 
 namespace {
 
-const int kStallMs = 10000;     // a link that moves nothing for this long is dead
-const int kHeldPollMs = 100;    // how often a held request looks whether its handle closed
-const int kRespawnMaxMs = 5000; // longest pause between two forwarders
-const size_t kShownKept = 64;   // door lists remembered for handles opened late
+const int kStallMs = 10000;      // a link that moves nothing for this long is dead
+const int kFirstAnswerMs = 3000; // a request not answered by then is held for the relay
+const int kHeldPollMs = 100;     // how often a held request looks whether its handle closed
+const int kRespawnMaxMs = 5000;  // longest pause between two forwarders
+const size_t kShownKept = 64;    // door lists remembered for handles opened late
 const uint32_t kDefaultEndpoints = FERV_RELAY_MAX_ENDPOINTS;
 
 long long NowMs()
@@ -130,12 +136,39 @@ struct Handle {
     std::condition_variable changed;
     std::deque<Job> jobs;
     bool closing = false;
+    // The request in flight, from the REQUEST until its last answer is
+    // posted; `answered` once its first answer (a PEND) is posted.
+    bool busy = false;
+    bool answered = false;
+    uint32_t busyId = 0;
+    long long since = 0;
 };
 
 bool Closing(Handle &h)
 {
     std::lock_guard<std::mutex> lock(h.mutex);
     return h.closing;
+}
+
+// Posts the last answer of the handle's request, which frees the handle for
+// the next one.
+void Finish(Handle &h, uint32_t id, uint32_t status, const uint8_t *data, uint32_t size)
+{
+    std::lock_guard<std::mutex> lock(h.mutex);
+    h.busy = false;
+    h.answered = true;
+    Post(h.link, FERV_RELAY_KIND_COMPLETE, id, status, data, size);
+}
+
+// Posts the PEND of the handle's request unless one was posted already (the
+// main thread posts it for a server slow to reply).
+void Hold(Handle &h)
+{
+    std::lock_guard<std::mutex> lock(h.mutex);
+    if (h.answered)
+        return;
+    h.answered = true;
+    Post(h.link, FERV_RELAY_KIND_PEND, h.busyId, 0, nullptr, 0);
 }
 
 // Sends one request on the handle's connection and posts the relay's answers:
@@ -146,7 +179,7 @@ bool Serve(Handle &h, HANDLE device, HANDLE event, Job &job)
 {
     if (device == INVALID_HANDLE_VALUE) {
         // Wine opens a handle whatever the open answered; its requests fail.
-        Post(h.link, FERV_RELAY_KIND_COMPLETE, job.id, BridgeStatusOf(ERROR_GEN_FAILURE), nullptr, 0);
+        Finish(h, job.id, BridgeStatusOf(ERROR_GEN_FAILURE), nullptr, 0);
         return true;
     }
     uint32_t inSize = (uint32_t)job.in.size();
@@ -160,23 +193,23 @@ bool Serve(Handle &h, HANDLE device, HANDLE event, Job &job)
     DWORD bytes = 0;
     if (DeviceIoControl(device, job.code, inSize ? data : nullptr, inSize, job.outSize ? data : nullptr, job.outSize,
                         &bytes, &overlapped)) {
-        Post(h.link, FERV_RELAY_KIND_COMPLETE, job.id, 0, data, bytes);
+        Finish(h, job.id, 0, data, bytes);
         return true;
     }
     DWORD error = GetLastError();
     if (error != ERROR_IO_PENDING) {
-        Post(h.link, FERV_RELAY_KIND_COMPLETE, job.id, BridgeStatusOf(error), nullptr, 0);
+        Finish(h, job.id, BridgeStatusOf(error), nullptr, 0);
         return true;
     }
-    Post(h.link, FERV_RELAY_KIND_PEND, job.id, 0, nullptr, 0);
+    Hold(h);
     while (WaitForSingleObject(event, kHeldPollMs) != WAIT_OBJECT_0)
         if (Closing(h))
             return false;
     bytes = 0;
     if (GetOverlappedResult(device, &overlapped, &bytes, FALSE))
-        Post(h.link, FERV_RELAY_KIND_COMPLETE, job.id, 0, data, bytes);
+        Finish(h, job.id, 0, data, bytes);
     else
-        Post(h.link, FERV_RELAY_KIND_COMPLETE, job.id, BridgeStatusOf(GetLastError()), nullptr, 0);
+        Finish(h, job.id, BridgeStatusOf(GetLastError()), nullptr, 0);
     return true;
 }
 
@@ -305,6 +338,20 @@ void KillForwarder(Bridge &b)
 {
     if (b.child > 0)
         kill(b.child, SIGKILL);
+}
+
+// Holds, for the relay, every request whose server has not given its first
+// reply in time: the relay takes nothing else until it is answered.
+void HoldSlowRequests(Bridge &b, long long now)
+{
+    for (auto &entry : b.handles) {
+        Handle &h = *entry.second;
+        std::lock_guard<std::mutex> lock(h.mutex);
+        if (!h.busy || h.answered || now - h.since < kFirstAnswerMs)
+            continue;
+        h.answered = true;
+        Post(h.link, FERV_RELAY_KIND_PEND, h.busyId, 0, nullptr, 0);
+    }
 }
 
 void DropLink(Bridge &b, const char *why)
@@ -550,10 +597,20 @@ bool TakeMessages(Bridge &b)
                 Post(b.linkSerial, FERV_RELAY_KIND_COMPLETE, id, FERV_RELAY_STATUS_UNSUCCESSFUL, nullptr, 0);
                 break;
             }
-            Job job{id, code, outSize, std::vector<uint8_t>(body, body + inSize)};
-            std::lock_guard<std::mutex> lock(found->second->mutex);
-            found->second->jobs.push_back(std::move(job));
-            found->second->changed.notify_all();
+            Handle &target = *found->second;
+            std::lock_guard<std::mutex> lock(target.mutex);
+            if (target.busy) {
+                // The one in flight (held, or waiting for its server) is left
+                // as it is.
+                Post(b.linkSerial, FERV_RELAY_KIND_COMPLETE, id, BridgeStatusOf(POSIX_ERROR_BUSY), nullptr, 0);
+                break;
+            }
+            target.busy = true;
+            target.answered = false;
+            target.busyId = id;
+            target.since = NowMs();
+            target.jobs.push_back(Job{id, code, outSize, std::vector<uint8_t>(body, body + inSize)});
+            target.changed.notify_all();
             break;
         }
         case FERV_RELAY_KIND_SHOWN:
@@ -745,6 +802,7 @@ int BridgeServe(const std::string &stateDir, const std::vector<std::string> &for
                     SendShow(b);
                 nextScan = now + 250;
             }
+            HoldSlowRequests(b, now);
             FlushLink(b);
             bool waiting = false;
             for (auto &c : b.clients)
