@@ -502,4 +502,38 @@ TEST_F(Bridge, RunHoldsTheRootAndTurnsWindowsLineEndsIntoLf)
     EXPECT_EQ(none.exitCode, 125);
 }
 
+// A bridge whose forwarder never attached still stops, and takes the
+// forwarder with it.
+TEST(BridgeStop, EndsAForwarderThatNeverAttached)
+{
+    char pattern[] = "/tmp/ferv-bridge-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    std::string state = pattern;
+    // `sleep PORT` stands for a forwarder that never connects.
+    BackgroundProgram bridge(kBridge, {"serve", "--state", state, "--forwarder", "/bin/sleep"});
+    std::string log;
+    for (int i = 0; i < 500 && log.find("(pid ") == std::string::npos; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        log = bridge.Errors();
+    }
+    size_t at = log.find("(pid ");
+    ASSERT_NE(at, std::string::npos) << log;
+    pid_t forwarder = (pid_t)atoi(log.c_str() + at + 5);
+    ASSERT_GT(forwarder, 0);
+
+    ferv_test::ProgramOptions options;
+    options.timeoutMs = 20000;
+    ferv_test::ProgramResult stop = ferv_test::RunProgram(kBridge, {"stop", "--state", state}, options);
+    EXPECT_EQ(stop.exitCode, 0) << stop.err;
+    ferv_test::ProgramResult served = bridge.Wait(5000);
+    EXPECT_EQ(served.exitCode, 0) << served.err;
+    EXPECT_NE(kill(forwarder, 0), 0) << "the forwarder outlived the bridge";
+    kill(forwarder, SIGKILL);
+
+    // With no bridge, stop has nothing to do.
+    EXPECT_EQ(ferv_test::RunProgram(kBridge, {"stop", "--state", state}, options).exitCode, 0);
+    std::string cmd = "rm -rf '" + state + "'";
+    EXPECT_EQ(system(cmd.c_str()), 0);
+}
+
 } // namespace

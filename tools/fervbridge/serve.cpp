@@ -54,11 +54,12 @@
 
 namespace {
 
-const int kStallMs = 10000;      // a link that moves nothing for this long is dead
-const int kFirstAnswerMs = 3000; // a request not answered by then is held for the relay
-const int kHeldPollMs = 100;     // how often a held request looks whether its handle closed
-const int kRespawnMaxMs = 5000;  // longest pause between two forwarders
-const size_t kShownKept = 64;    // door lists remembered for handles opened late
+const int kStallMs = 10000;       // a link that moves nothing for this long is dead
+const int kFirstAnswerMs = 3000;  // a request not answered by then is held for the relay
+const int kForwarderEndMs = 3000; // how long a stopping bridge waits for the forwarder
+const int kHeldPollMs = 100;      // how often a held request looks whether its handle closed
+const int kRespawnMaxMs = 5000;   // longest pause between two forwarders
+const size_t kShownKept = 64;     // door lists remembered for handles opened late
 const uint32_t kDefaultEndpoints = FERV_RELAY_MAX_ENDPOINTS;
 
 long long NowMs()
@@ -352,6 +353,30 @@ void HoldSlowRequests(Bridge &b, long long now)
         h.answered = true;
         Post(h.link, FERV_RELAY_KIND_PEND, h.busyId, 0, nullptr, 0);
     }
+}
+
+// Waits a while for the forwarder to end, then kills it; either way it is
+// reaped.
+void EndForwarder(Bridge &b)
+{
+    if (b.child <= 0)
+        return;
+    long long deadline = NowMs() + kForwarderEndMs;
+    for (;;) {
+        int status;
+        pid_t pid = waitpid(b.child, &status, WNOHANG);
+        if (pid == b.child || (pid < 0 && errno != EINTR))
+            break;
+        if (NowMs() >= deadline) {
+            Log("the forwarder (pid %d) did not end: killed", (int)b.child);
+            kill(b.child, SIGKILL);
+            while (waitpid(b.child, &status, 0) < 0 && errno == EINTR) {
+            }
+            break;
+        }
+        usleep(20000);
+    }
+    b.child = -1;
 }
 
 void DropLink(Bridge &b, const char *why)
@@ -881,11 +906,12 @@ int BridgeServe(const std::string &stateDir, const std::vector<std::string> &for
         }
     }
     Log("stopping");
+    // No forwarder can attach from now on: one still on its way finds
+    // nothing to connect to and ends by itself.
+    close(b.listenFd);
+    b.listenFd = -1;
     DropLink(b, "the bridge stops");
-    if (b.child > 0) {
-        int status;
-        waitpid(b.child, &status, 0);
-    }
+    EndForwarder(b);
     for (auto &c : b.clients)
         if (c->fd >= 0)
             close(c->fd);
