@@ -285,6 +285,18 @@ TEST_F(Bridge, EveryReplyIsMappedToTheRelaysAnswer)
     EXPECT_EQ(m.status, FERV_RELAY_STATUS_FROM_WIN32(31));
     EXPECT_EQ(server.RequestCount(), before);
 
+    // An error too large for the relay to carry is a general failure, not
+    // its low 16 bits (here 5, access denied), first reply or completion.
+    Send(FERV_RELAY_KIND_OPEN, 3, lastShow, 0);
+    server.QueueReply(ferv_test::kControlDevice, ferv_test::RefuseWith(0x10005));
+    m = Request(7, 3, {0, 0, 0, 0}, 4);
+    EXPECT_EQ(m.status, FERV_RELAY_STATUS_UNSUCCESSFUL);
+    server.QueueReply(ferv_test::kControlDevice, ferv_test::PendThenComplete({}, 50, 0x1001F));
+    EXPECT_EQ(Request(8, 3, {0, 0, 0, 0}, 4).kind, FERV_RELAY_KIND_PEND);
+    m = Next();
+    EXPECT_EQ(m.id, 8u);
+    EXPECT_EQ(m.status, FERV_RELAY_STATUS_UNSUCCESSFUL);
+
     // A request on a handle the bridge never heard of fails.
     m = Request(6, 99, {0, 0, 0, 0}, 4);
     EXPECT_EQ(m.id, 6u);

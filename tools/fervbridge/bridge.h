@@ -39,7 +39,8 @@ std::vector<uint8_t> BridgePresence(const BridgeDoors &doors, uint32_t endpoints
 std::string BridgeDoorPath(const std::string &root, const BridgeDoors &doors, uint32_t endpoint);
 
 // The NTSTATUS that makes the relay's client see Win32 error `error` (0 for
-// success); an abort keeps its own status.
+// success); an abort keeps its own status, and an error too large for the
+// relay to carry is a general failure (31).
 uint32_t BridgeStatusOf(uint32_t error);
 
 // Subcommands (main.cpp dispatches). Each returns the process's exit status;
