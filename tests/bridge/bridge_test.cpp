@@ -17,6 +17,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -116,11 +117,15 @@ protected:
         EXPECT_EQ(system(cmd.c_str()), 0);
     }
 
-    int ConnectLink()
+    // A connection to the bridge's TCP port, which shows the token first
+    // as the forwarder does, unless told not to.
+    int ConnectLink(bool withToken = true)
     {
         std::ifstream in(state + "/bridge.port");
         int port = 0;
         in >> port;
+        std::ifstream tokenFile(state + "/bridge.token");
+        std::string token((std::istreambuf_iterator<char>(tokenFile)), std::istreambuf_iterator<char>());
         struct sockaddr_in address;
         memset(&address, 0, sizeof address);
         address.sin_family = AF_INET;
@@ -128,6 +133,10 @@ protected:
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         int fd = socket(AF_INET, SOCK_STREAM, 0);
         if (connect(fd, (struct sockaddr *)&address, sizeof address) != 0) {
+            close(fd);
+            return -1;
+        }
+        if (withToken && send(fd, token.data(), token.size(), MSG_NOSIGNAL) != (ssize_t)token.size()) {
             close(fd);
             return -1;
         }
@@ -492,6 +501,42 @@ TEST_F(Bridge, ALinkThatEndsTakesItsHandlesAndANewOneIsShownTheRoot)
     close(lease);
 }
 
+// Any local user can connect to the port: only a connection that shows the
+// token, which only the bridge's own user can read, is served.
+TEST_F(Bridge, OnlyAConnectionThatShowsTheTokenIsTheRelaysLink)
+{
+    struct stat st;
+    ASSERT_EQ(stat((state + "/bridge.token").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    server.AddControlDevice();
+    int lease = Bind(server.Root());
+    close(link);
+
+    // One that sends something else is closed unshown; one that says
+    // nothing keeps no one else out.
+    int intruder = ConnectLink(false);
+    int silent = ConnectLink(false);
+    ASSERT_GE(intruder, 0);
+    ASSERT_GE(silent, 0);
+    std::string guess(64, '0');
+    ASSERT_EQ(send(intruder, guess.data(), guess.size(), MSG_NOSIGNAL), (ssize_t)guess.size());
+    uint8_t byte;
+    struct pollfd watch = {intruder, POLLIN, 0};
+    ASSERT_EQ(poll(&watch, 1, 10000), 1);
+    EXPECT_EQ(recv(intruder, &byte, 1, 0), 0) << "an intruder was shown the root";
+    close(intruder);
+
+    link = ConnectLink();
+    Message show = Next();
+    EXPECT_EQ(show.kind, FERV_RELAY_KIND_SHOW);
+    EXPECT_EQ(show.data, std::vector<uint8_t>({1}));
+    Shown(show.id);
+    watch = {silent, POLLIN, 0};
+    EXPECT_EQ(poll(&watch, 1, 0), 0) << "the silent one was shown something";
+    close(silent);
+    close(lease);
+}
+
 TEST_F(Bridge, RunHoldsTheRootAndTurnsWindowsLineEndsIntoLf)
 {
     ferv_test::ProgramOptions options;
@@ -521,8 +566,10 @@ TEST(BridgeStop, EndsAForwarderThatNeverAttached)
     char pattern[] = "/tmp/ferv-bridge-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     std::string state = pattern;
-    // `sleep PORT` stands for a forwarder that never connects.
-    BackgroundProgram bridge(kBridge, {"serve", "--state", state, "--forwarder", "/bin/sleep"});
+    // A forwarder that never connects (it is given the port and the token
+    // file's path as arguments).
+    BackgroundProgram bridge(
+        kBridge, {"serve", "--state", state, "--forwarder", "/bin/sh", "-c", "exec sleep 600", "forwarder"});
     std::string log;
     for (int i = 0; i < 500 && log.find("(pid ") == std::string::npos; i++) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));

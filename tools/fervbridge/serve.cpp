@@ -16,6 +16,12 @@
 // fails it. Threads hand their answers to the main thread through one
 // outbox, which it writes without blocking.
 //
+// Any local user may connect to a TCP port on 127.0.0.1, so a connection
+// becomes the relay's link only once its first bytes are the token the
+// bridge wrote, readable by its own user only, to its state directory (the
+// forwarder is given that file's path); one that sends anything else, or
+// nothing for kTokenWaitMs, is closed.
+//
 // The relay's link is taken for dead when it closes, sends a message it
 // cannot have sent, takes nothing for kStallMs while messages wait, or leaves
 // a SHOW unacknowledged as long: the link is then closed (so the forwarder
@@ -57,6 +63,8 @@ namespace {
 const int kStallMs = 10000;       // a link that moves nothing for this long is dead
 const int kFirstAnswerMs = 3000;  // a request not answered by then is held for the relay
 const int kForwarderEndMs = 3000; // how long a stopping bridge waits for the forwarder
+const int kTokenWaitMs = 5000;    // how long a new connection has to show the token
+const size_t kCandidatesKept = 8; // connections that may be showing it at once
 const int kHeldPollMs = 100;      // how often a held request looks whether its handle closed
 const int kRespawnMaxMs = 5000;   // longest pause between two forwarders
 const size_t kShownKept = 64;     // door lists remembered for handles opened late
@@ -259,8 +267,18 @@ struct Shown {
     BridgeDoors doors;
 };
 
+// A connection on the TCP port that has not shown the token yet.
+struct Candidate {
+    int fd;
+    std::string in;
+    long long since;
+};
+
 struct Bridge {
     std::string stateDir;
+    std::string token;     // what a forwarder sends first
+    std::string tokenPath; // where it reads it
+    std::vector<Candidate> candidates;
     std::vector<std::string> forwarder;
     int listenFd = -1; // TCP, for the forwarder
     uint16_t port = 0;
@@ -407,6 +425,7 @@ void StartForwarder(Bridge &b)
         return;
     std::vector<std::string> args = b.forwarder;
     args.push_back(std::to_string(b.port));
+    args.push_back("Z:" + b.tokenPath); // the forwarder runs under Wine
     std::vector<char *> argv;
     for (auto &a : args)
         argv.push_back(&a[0]);
@@ -683,20 +702,12 @@ void FlushLink(Bridge &b)
     }
 }
 
-void AcceptLink(Bridge &b)
+// Makes fd the relay's link; rest is what it sent after the token.
+void TakeLink(Bridge &b, int fd, const std::string &rest)
 {
-    int fd = accept(b.listenFd, nullptr, nullptr);
-    if (fd < 0)
-        return;
-    if (b.link >= 0) {
-        close(fd); // one relay at a time
-        return;
-    }
-    SetNonBlocking(fd);
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     b.link = fd;
     b.linkSerial++;
+    b.linkIn.assign(rest.begin(), rest.end());
     b.everShown = false;
     b.lastProgress = NowMs();
     b.respawnDelay = 200;
@@ -711,6 +722,108 @@ void AcceptLink(Bridge &b)
             c->seq = b.seq;
             c->since = NowMs();
         }
+}
+
+void AcceptLink(Bridge &b)
+{
+    int fd = accept(b.listenFd, nullptr, nullptr);
+    if (fd < 0)
+        return;
+    if (b.candidates.size() >= kCandidatesKept) {
+        close(fd);
+        return;
+    }
+    SetNonBlocking(fd);
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    b.candidates.push_back(Candidate{fd, "", NowMs()});
+}
+
+// Compares without stopping at the first difference.
+bool SameToken(const std::string &a, const std::string &b)
+{
+    if (a.size() != b.size())
+        return false;
+    unsigned char diff = 0;
+    for (size_t i = 0; i < a.size(); i++)
+        diff |= (unsigned char)(a[i] ^ b[i]);
+    return diff == 0;
+}
+
+// Reads what a candidate sent; it becomes the link once it has shown the
+// token (and no other link is up), and is closed when it showed anything
+// else or went away. Returns false when it is done with (taken or closed).
+bool ReadCandidate(Bridge &b, Candidate &c)
+{
+    char chunk[4096];
+    for (;;) {
+        ssize_t n = recv(c.fd, chunk, sizeof chunk, MSG_DONTWAIT);
+        if (n > 0) {
+            c.in.append(chunk, (size_t)n);
+            if (c.in.size() >= b.token.size())
+                break;
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return true;
+        close(c.fd);
+        return false;
+    }
+    if (!SameToken(c.in.substr(0, b.token.size()), b.token)) {
+        Log("a connection on the relay's port without the token: closed");
+        close(c.fd);
+        return false;
+    }
+    if (b.link >= 0) {
+        close(c.fd); // one relay at a time
+        return false;
+    }
+    TakeLink(b, c.fd, c.in.substr(b.token.size()));
+    if (!b.linkIn.empty() && !TakeMessages(b))
+        DropLink(b, "a message the relay cannot have sent");
+    return false;
+}
+
+// Writes a new random token to the state directory, readable by this user
+// only; false when it cannot.
+bool MakeToken(Bridge &b, std::string *error)
+{
+    unsigned char random[32];
+    int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    bool ok = fd >= 0 && read(fd, random, sizeof random) == (ssize_t)sizeof random;
+    if (fd >= 0)
+        close(fd);
+    if (!ok) {
+        *error = std::string("cannot read /dev/urandom: ") + strerror(errno);
+        return false;
+    }
+    static const char kHex[] = "0123456789abcdef";
+    b.token.clear();
+    for (unsigned char byte : random) {
+        b.token += kHex[byte >> 4];
+        b.token += kHex[byte & 15];
+    }
+    char *dir = realpath(b.stateDir.c_str(), nullptr);
+    if (dir == nullptr) {
+        *error = "cannot resolve " + b.stateDir + ": " + strerror(errno);
+        return false;
+    }
+    b.tokenPath = std::string(dir) + "/bridge.token";
+    free(dir);
+    std::string fresh = b.tokenPath + ".new";
+    unlink(fresh.c_str());
+    fd = open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    ok = fd >= 0 && fchmod(fd, 0600) == 0 && write(fd, b.token.data(), b.token.size()) == (ssize_t)b.token.size();
+    if (fd >= 0 && close(fd) != 0)
+        ok = false;
+    if (!ok || rename(fresh.c_str(), b.tokenPath.c_str()) != 0) {
+        *error = "cannot write " + b.tokenPath + ": " + strerror(errno);
+        unlink(fresh.c_str());
+        return false;
+    }
+    return true;
 }
 
 // ---- set-up -------------------------------------------------------------------------
@@ -786,7 +899,7 @@ int BridgeServe(const std::string &stateDir, const std::vector<std::string> &for
     b.wakeRead = wake[0];
     b.sigRead = selfPipe[0];
     std::string error;
-    if (!Listen(b, &error)) {
+    if (!MakeToken(b, &error) || !Listen(b, &error)) {
         Log("%s", error.c_str());
         return 1;
     }
@@ -855,6 +968,9 @@ int BridgeServe(const std::string &stateDir, const std::vector<std::string> &for
             }
             watch.push_back({b.link, (short)(POLLIN | (pending ? POLLOUT : 0)), 0});
         }
+        size_t candidatesAt = watch.size();
+        for (auto &c : b.candidates)
+            watch.push_back({c.fd, POLLIN, 0});
         int timeout = 100;
         if (poll(watch.data(), watch.size(), timeout) < 0 && errno != EINTR) {
             Log("poll: %s", strerror(errno));
@@ -874,6 +990,19 @@ int BridgeServe(const std::string &stateDir, const std::vector<std::string> &for
             while (read(b.wakeRead, drain, sizeof drain) > 0) {
             }
         }
+        // Candidates first: one taken now is not seen among them below.
+        std::vector<Candidate> kept;
+        for (size_t i = 0; i < b.candidates.size(); i++) {
+            Candidate &c = b.candidates[i];
+            if (candidatesAt + i < watch.size() && watch[candidatesAt + i].revents && !ReadCandidate(b, c))
+                continue;
+            if (c.fd >= 0 && NowMs() - c.since > kTokenWaitMs && b.link != c.fd) {
+                close(c.fd);
+                continue;
+            }
+            kept.push_back(c);
+        }
+        b.candidates.swap(kept);
         if (watch[2].revents)
             AcceptLink(b);
         if (watch[3].revents) {
@@ -910,6 +1039,9 @@ int BridgeServe(const std::string &stateDir, const std::vector<std::string> &for
     // nothing to connect to and ends by itself.
     close(b.listenFd);
     b.listenFd = -1;
+    for (auto &c : b.candidates)
+        close(c.fd);
+    b.candidates.clear();
     DropLink(b, "the bridge stops");
     EndForwarder(b);
     for (auto &c : b.clients)
@@ -917,5 +1049,6 @@ int BridgeServe(const std::string &stateDir, const std::vector<std::string> &for
             close(c->fd);
     unlink(BridgeSocketPath(stateDir).c_str());
     unlink(portPath.c_str());
+    unlink(b.tokenPath.c_str());
     return 0;
 }
