@@ -595,4 +595,26 @@ TEST(BridgeStop, EndsAForwarderThatNeverAttached)
     EXPECT_EQ(system(cmd.c_str()), 0);
 }
 
+// `run` does not wait for ever for a relay that is never served: it gives
+// up with a message that says why, and the program is not started.
+TEST(BridgeRun, GivesUpOnARelayThatIsNeverServed)
+{
+    char pattern[] = "/tmp/ferv-bridge-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    std::string state = pattern;
+    BackgroundProgram bridge(kBridge, {"serve", "--state", state, "--attach-wait", "1"});
+    ASSERT_TRUE(ferv_test::WaitForPath(state + "/bridge.port")) << bridge.Errors();
+    ferv_test::ProgramOptions options;
+    options.timeoutMs = 15000;
+    ferv_test::ProgramResult r = ferv_test::RunProgram(
+        kBridge, {"run", "--state", state, "--root", state, "--", "/bin/echo", "ran"}, options);
+    EXPECT_EQ(r.exitCode, 125);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "fervbridge: the bridge did not show " + state +
+                         ": the relay was not served within 1 s (see the bridge's log)\n");
+    EXPECT_EQ(bridge.Stop(SIGTERM, 10000).exitCode, 0);
+    std::string cmd = "rm -rf '" + state + "'";
+    EXPECT_EQ(system(cmd.c_str()), 0);
+}
+
 } // namespace

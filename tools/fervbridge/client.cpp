@@ -135,6 +135,8 @@ int BridgeRun(const std::string &stateDir, const std::string &root, const std::v
     }
     std::string answer = Ask(lease, "bind " + root);
     if (answer.compare(0, 2, "ok") != 0) {
+        if (answer.compare(0, 6, "error ") == 0)
+            answer.erase(0, 6);
         fprintf(stderr, "fervbridge: the bridge did not show %s%s%s\n", root.c_str(), answer.empty() ? "" : ": ",
                 answer.c_str());
         return kNoBridge;

@@ -260,6 +260,7 @@ struct Client {
     std::string root;
     uint32_t seq = 0;
     long long since = 0;
+    long long granted = 0; // when the root was granted, for the wait to be shown
 };
 
 struct Shown {
@@ -276,6 +277,7 @@ struct Candidate {
 
 struct Bridge {
     std::string stateDir;
+    int attachWaitMs = 0;  // longest wait of `run` for its root to be shown
     std::string token;     // what a forwarder sends first
     std::string tokenPath; // where it reads it
     std::vector<Candidate> candidates;
@@ -486,6 +488,7 @@ void Grant(Bridge &b, Client &c)
     b.leases++;
     c.state = Client::WAITING_SHOWN;
     c.since = NowMs();
+    c.granted = c.since;
     c.seq = 0;
     if (b.link >= 0) {
         SendShow(b);
@@ -881,10 +884,11 @@ std::string BridgeSocketPath(const std::string &stateDir)
     return stateDir + "/bridge.sock";
 }
 
-int BridgeServe(const std::string &stateDir, const std::vector<std::string> &forwarder)
+int BridgeServe(const std::string &stateDir, int attachWaitSeconds, const std::vector<std::string> &forwarder)
 {
     Bridge b;
     b.stateDir = stateDir;
+    b.attachWaitMs = attachWaitSeconds * 1000;
     b.forwarder = forwarder;
     int wake[2];
     if (pipe(wake) != 0 || pipe(selfPipe) != 0) {
@@ -950,6 +954,15 @@ int BridgeServe(const std::string &stateDir, const std::vector<std::string> &for
             else if (waiting)
                 DropLink(b, "a SHOW was not acknowledged");
         }
+
+        // A program is not kept waiting for ever by a relay that never
+        // comes (a forwarder that cannot attach, say).
+        for (auto &c : b.clients)
+            if (c->fd >= 0 && c->state == Client::WAITING_SHOWN && now - c->granted > b.attachWaitMs) {
+                Reply(*c, "error the relay was not served within " + std::to_string(b.attachWaitMs / 1000) +
+                              " s (see the bridge's log)");
+                CloseClient(b, *c);
+            }
 
         std::vector<struct pollfd> watch;
         watch.push_back({b.sigRead, POLLIN, 0});
