@@ -5,9 +5,11 @@
  * Wine this is how a Linux program serves the relay: it cannot open a Windows
  * pipe, and Wine's sockets have no AF_UNIX, but a local TCP connection works.
  *
- *   fervrelay-forward PORT
+ *   fervrelay-forward PORT [TOKEN-FILE]
  *
- * Connects to 127.0.0.1:PORT first, then attaches to the relay (waiting up to
+ * Connects to 127.0.0.1:PORT first and sends the contents of TOKEN-FILE
+ * there, when given (the service takes only a connection that shows the
+ * token it wrote to that file), then attaches to the relay (waiting up to
  * ATTACH_WAIT_MS for it to run), and ends when either side closes or fails;
  * the other side then sees its end of the connection close (the relay makes
  * the driver absent again). Exit status: 0 once a forwarded connection ended,
@@ -102,6 +104,28 @@ static SOCKET connect_local(unsigned short port)
     return s;
 }
 
+/* Sends the token file's contents (at most TOKEN_MAX bytes) on s. */
+#define TOKEN_MAX 256
+static BOOL send_token(SOCKET s, const char *path)
+{
+    char token[TOKEN_MAX];
+    size_t size, sent = 0;
+    FILE *file = fopen(path, "rb");
+    if (file == NULL)
+        return FALSE;
+    size = fread(token, 1, sizeof token, file);
+    fclose(file);
+    if (size == 0)
+        return FALSE;
+    while (sent < size) {
+        int n = send(s, token + sent, (int)(size - sent), 0);
+        if (n <= 0)
+            return FALSE;
+        sent += (size_t)n;
+    }
+    return TRUE;
+}
+
 int main(int argc, char **argv)
 {
     WSADATA wsa;
@@ -111,8 +135,8 @@ int main(int argc, char **argv)
     char *end;
     unsigned long port;
 
-    if (argc != 2 || (port = strtoul(argv[1], &end, 10)) == 0 || port > 65535 || *end) {
-        fprintf(stderr, "usage: fervrelay-forward PORT\n");
+    if ((argc != 2 && argc != 3) || (port = strtoul(argv[1], &end, 10)) == 0 || port > 65535 || *end) {
+        fprintf(stderr, "usage: fervrelay-forward PORT [TOKEN-FILE]\n");
         return 1;
     }
     if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) {
@@ -122,6 +146,10 @@ int main(int argc, char **argv)
     g_socket = connect_local((unsigned short)port);
     if (g_socket == INVALID_SOCKET) {
         fprintf(stderr, "fervrelay-forward: cannot connect to 127.0.0.1:%lu: %d\n", port, WSAGetLastError());
+        return 2;
+    }
+    if (argc == 3 && !send_token(g_socket, argv[2])) {
+        fprintf(stderr, "fervrelay-forward: cannot send the token of %s\n", argv[2]);
         return 2;
     }
     /* The relay may still be starting in a session that has just come up. */

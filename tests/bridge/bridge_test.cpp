@@ -17,6 +17,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -116,11 +117,15 @@ protected:
         EXPECT_EQ(system(cmd.c_str()), 0);
     }
 
-    int ConnectLink()
+    // A connection to the bridge's TCP port, which shows the token first
+    // as the forwarder does, unless told not to.
+    int ConnectLink(bool withToken = true)
     {
         std::ifstream in(state + "/bridge.port");
         int port = 0;
         in >> port;
+        std::ifstream tokenFile(state + "/bridge.token");
+        std::string token((std::istreambuf_iterator<char>(tokenFile)), std::istreambuf_iterator<char>());
         struct sockaddr_in address;
         memset(&address, 0, sizeof address);
         address.sin_family = AF_INET;
@@ -128,6 +133,10 @@ protected:
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         int fd = socket(AF_INET, SOCK_STREAM, 0);
         if (connect(fd, (struct sockaddr *)&address, sizeof address) != 0) {
+            close(fd);
+            return -1;
+        }
+        if (withToken && send(fd, token.data(), token.size(), MSG_NOSIGNAL) != (ssize_t)token.size()) {
             close(fd);
             return -1;
         }
@@ -285,6 +294,18 @@ TEST_F(Bridge, EveryReplyIsMappedToTheRelaysAnswer)
     EXPECT_EQ(m.status, FERV_RELAY_STATUS_FROM_WIN32(31));
     EXPECT_EQ(server.RequestCount(), before);
 
+    // An error too large for the relay to carry is a general failure, not
+    // its low 16 bits (here 5, access denied), first reply or completion.
+    Send(FERV_RELAY_KIND_OPEN, 3, lastShow, 0);
+    server.QueueReply(ferv_test::kControlDevice, ferv_test::RefuseWith(0x10005));
+    m = Request(7, 3, {0, 0, 0, 0}, 4);
+    EXPECT_EQ(m.status, FERV_RELAY_STATUS_UNSUCCESSFUL);
+    server.QueueReply(ferv_test::kControlDevice, ferv_test::PendThenComplete({}, 50, 0x1001F));
+    EXPECT_EQ(Request(8, 3, {0, 0, 0, 0}, 4).kind, FERV_RELAY_KIND_PEND);
+    m = Next();
+    EXPECT_EQ(m.id, 8u);
+    EXPECT_EQ(m.status, FERV_RELAY_STATUS_UNSUCCESSFUL);
+
     // A request on a handle the bridge never heard of fails.
     m = Request(6, 99, {0, 0, 0, 0}, 4);
     EXPECT_EQ(m.id, 6u);
@@ -351,6 +372,86 @@ TEST_F(Bridge, ASlowServerLeavesTheRelayToldTheBridgeLives)
     close(lease);
 }
 
+// Under Wine the relay takes no other request until the current one has its
+// first answer: a second request on a handle whose first is outstanding must
+// be answered at once, with the platform's ERROR_BUSY, and the first one must
+// go on as if nothing happened.
+TEST_F(Bridge, ASecondRequestWhileOneIsOutstandingIsBusyAndLeavesTheFirstAlone)
+{
+    server.AddControlDevice();
+    int lease = Bind(server.Root());
+    Send(FERV_RELAY_KIND_OPEN, 1, lastShow, 0);
+    Send(FERV_RELAY_KIND_OPEN, 2, lastShow, 0);
+    server.QueueReply(ferv_test::kControlDevice, ferv_test::PendUntilTrigger("go", {4, 2}));
+    EXPECT_EQ(Request(10, 1, {0, 0, 0, 0}, 4).kind, FERV_RELAY_KIND_PEND);
+    ASSERT_TRUE(server.WaitForRequests(1));
+
+    Message m = Request(11, 1, {0, 0, 0, 0}, 4);
+    EXPECT_EQ(m.kind, FERV_RELAY_KIND_COMPLETE);
+    EXPECT_EQ(m.id, 11u);
+    EXPECT_EQ(m.status, FERV_RELAY_STATUS_FROM_WIN32(170));
+    EXPECT_EQ(server.RequestCount(), 1u);
+
+    // Other handles are not held up.
+    server.QueueReply(ferv_test::kControlDevice, ferv_test::CompleteWith({3}));
+    m = Request(12, 2, {0, 0, 0, 0}, 4);
+    EXPECT_EQ(m.id, 12u);
+    EXPECT_EQ(m.data, std::vector<uint8_t>({3}));
+
+    server.Trigger("go");
+    m = Next();
+    EXPECT_EQ(m.kind, FERV_RELAY_KIND_COMPLETE);
+    EXPECT_EQ(m.id, 10u);
+    EXPECT_EQ(m.status, 0u);
+    EXPECT_EQ(m.data, std::vector<uint8_t>({4, 2}));
+
+    // Once it has completed, the handle takes requests again.
+    server.QueueReply(ferv_test::kControlDevice, ferv_test::CompleteWith({7}));
+    m = Request(13, 1, {0, 0, 0, 0}, 4);
+    EXPECT_EQ(m.status, 0u);
+    EXPECT_EQ(m.data, std::vector<uint8_t>({7}));
+    close(lease);
+}
+
+// A server that does not reply must not keep the relay from every other
+// client: its request is held in its stead, and completed once it replies,
+// whether with a completion or with a hold of its own (never held twice).
+TEST_F(Bridge, AServerSlowToReplyHasItsRequestHeldForTheRelay)
+{
+    server.AddControlDevice();
+    int lease = Bind(server.Root());
+    Send(FERV_RELAY_KIND_OPEN, 1, lastShow, 0);
+    Send(FERV_RELAY_KIND_OPEN, 2, lastShow, 0);
+    server.QueueReply(ferv_test::kControlDevice, Reply().AwaitTrigger("first").SendComplete({1, 2}));
+    server.QueueReply(ferv_test::kControlDevice,
+                      Reply().AwaitTrigger("second").SendPending().AwaitTrigger("third").SendComplete({3}));
+    auto start = std::chrono::steady_clock::now();
+    Message m = Request(20, 1, {0, 0, 0, 0}, 4);
+    EXPECT_EQ(m.kind, FERV_RELAY_KIND_PEND);
+    EXPECT_EQ(m.id, 20u);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
+    ASSERT_TRUE(server.WaitForRequests(1));
+    m = Request(21, 2, {0, 0, 0, 0}, 4);
+    EXPECT_EQ(m.kind, FERV_RELAY_KIND_PEND);
+    EXPECT_EQ(m.id, 21u);
+
+    server.Trigger("first");
+    m = Next();
+    EXPECT_EQ(m.kind, FERV_RELAY_KIND_COMPLETE);
+    EXPECT_EQ(m.id, 20u);
+    EXPECT_EQ(m.data, std::vector<uint8_t>({1, 2}));
+
+    // The server's own hold says nothing more to the relay.
+    server.Trigger("second");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    server.Trigger("third");
+    m = Next();
+    EXPECT_EQ(m.kind, FERV_RELAY_KIND_COMPLETE) << "held twice";
+    EXPECT_EQ(m.id, 21u);
+    EXPECT_EQ(m.data, std::vector<uint8_t>({3}));
+    close(lease);
+}
+
 TEST_F(Bridge, AnotherRootWaitsUntilTheProgramsOfTheFirstHaveEnded)
 {
     TestServer other;
@@ -400,6 +501,42 @@ TEST_F(Bridge, ALinkThatEndsTakesItsHandlesAndANewOneIsShownTheRoot)
     close(lease);
 }
 
+// Any local user can connect to the port: only a connection that shows the
+// token, which only the bridge's own user can read, is served.
+TEST_F(Bridge, OnlyAConnectionThatShowsTheTokenIsTheRelaysLink)
+{
+    struct stat st;
+    ASSERT_EQ(stat((state + "/bridge.token").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    server.AddControlDevice();
+    int lease = Bind(server.Root());
+    close(link);
+
+    // One that sends something else is closed unshown; one that says
+    // nothing keeps no one else out.
+    int intruder = ConnectLink(false);
+    int silent = ConnectLink(false);
+    ASSERT_GE(intruder, 0);
+    ASSERT_GE(silent, 0);
+    std::string guess(64, '0');
+    ASSERT_EQ(send(intruder, guess.data(), guess.size(), MSG_NOSIGNAL), (ssize_t)guess.size());
+    uint8_t byte;
+    struct pollfd watch = {intruder, POLLIN, 0};
+    ASSERT_EQ(poll(&watch, 1, 10000), 1);
+    EXPECT_EQ(recv(intruder, &byte, 1, 0), 0) << "an intruder was shown the root";
+    close(intruder);
+
+    link = ConnectLink();
+    Message show = Next();
+    EXPECT_EQ(show.kind, FERV_RELAY_KIND_SHOW);
+    EXPECT_EQ(show.data, std::vector<uint8_t>({1}));
+    Shown(show.id);
+    watch = {silent, POLLIN, 0};
+    EXPECT_EQ(poll(&watch, 1, 0), 0) << "the silent one was shown something";
+    close(silent);
+    close(lease);
+}
+
 TEST_F(Bridge, RunHoldsTheRootAndTurnsWindowsLineEndsIntoLf)
 {
     ferv_test::ProgramOptions options;
@@ -420,6 +557,64 @@ TEST_F(Bridge, RunHoldsTheRootAndTurnsWindowsLineEndsIntoLf)
     ferv_test::ProgramResult none =
         ferv_test::RunProgram(kBridge, {"run", "--state", state + "/none", "--", "/bin/true"}, options);
     EXPECT_EQ(none.exitCode, 125);
+}
+
+// A bridge whose forwarder never attached still stops, and takes the
+// forwarder with it.
+TEST(BridgeStop, EndsAForwarderThatNeverAttached)
+{
+    char pattern[] = "/tmp/ferv-bridge-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    std::string state = pattern;
+    // A forwarder that never connects (it is given the port and the token
+    // file's path as arguments).
+    BackgroundProgram bridge(
+        kBridge, {"serve", "--state", state, "--forwarder", "/bin/sh", "-c", "exec sleep 600", "forwarder"});
+    std::string log;
+    for (int i = 0; i < 500 && log.find("(pid ") == std::string::npos; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        log = bridge.Errors();
+    }
+    size_t at = log.find("(pid ");
+    ASSERT_NE(at, std::string::npos) << log;
+    pid_t forwarder = (pid_t)atoi(log.c_str() + at + 5);
+    ASSERT_GT(forwarder, 0);
+
+    ferv_test::ProgramOptions options;
+    options.timeoutMs = 20000;
+    ferv_test::ProgramResult stop = ferv_test::RunProgram(kBridge, {"stop", "--state", state}, options);
+    EXPECT_EQ(stop.exitCode, 0) << stop.err;
+    ferv_test::ProgramResult served = bridge.Wait(5000);
+    EXPECT_EQ(served.exitCode, 0) << served.err;
+    EXPECT_NE(kill(forwarder, 0), 0) << "the forwarder outlived the bridge";
+    kill(forwarder, SIGKILL);
+
+    // With no bridge, stop has nothing to do.
+    EXPECT_EQ(ferv_test::RunProgram(kBridge, {"stop", "--state", state}, options).exitCode, 0);
+    std::string cmd = "rm -rf '" + state + "'";
+    EXPECT_EQ(system(cmd.c_str()), 0);
+}
+
+// `run` does not wait for ever for a relay that is never served: it gives
+// up with a message that says why, and the program is not started.
+TEST(BridgeRun, GivesUpOnARelayThatIsNeverServed)
+{
+    char pattern[] = "/tmp/ferv-bridge-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    std::string state = pattern;
+    BackgroundProgram bridge(kBridge, {"serve", "--state", state, "--attach-wait", "1"});
+    ASSERT_TRUE(ferv_test::WaitForPath(state + "/bridge.port")) << bridge.Errors();
+    ferv_test::ProgramOptions options;
+    options.timeoutMs = 15000;
+    ferv_test::ProgramResult r = ferv_test::RunProgram(
+        kBridge, {"run", "--state", state, "--root", state, "--", "/bin/echo", "ran"}, options);
+    EXPECT_EQ(r.exitCode, 125);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "fervbridge: the bridge did not show " + state +
+                         ": the relay was not served within 1 s (see the bridge's log)\n");
+    EXPECT_EQ(bridge.Stop(SIGTERM, 10000).exitCode, 0);
+    std::string cmd = "rm -rf '" + state + "'";
+    EXPECT_EQ(system(cmd.c_str()), 0);
 }
 
 } // namespace

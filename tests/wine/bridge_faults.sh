@@ -55,6 +55,20 @@ held() {
 simpid=$!
 "$run" --arch "$arch" fervadm -P >/dev/null || { echo "FAIL the runner does not work"; exit 1; }
 
+# Waits up to SECONDS for the program started in the background as PID and
+# returns its status; one still running then is killed (status 124), so that
+# a fault that comes back fails the check instead of hanging the script.
+finish() { # PID SECONDS
+    timeout "$2" tail --pid="$1" -f /dev/null
+    if kill -0 "$1" 2>/dev/null; then
+        echo "    (still running after $2 s: killed)"
+        kill -KILL "$1" 2>/dev/null
+        wait "$1" 2>/dev/null
+        return 124
+    fi
+    wait "$1"
+}
+
 waitfail() {
     printf '%s\n' "FervLib (WIN32) - SendReqToDriver: Error in GetOverlappedResult: 000003E3" \
         "FervLib (WIN32) - FervWaitForChange: SendReqToDriver Error: 0000000A" \
@@ -67,8 +81,7 @@ waitfail
 waiter=$!
 held || echo "(the wait did not reach the emulator)"
 kill -KILL $(bridge_pids)
-timeout 30 tail --pid=$waiter -f /dev/null
-wait $waiter
+finish $waiter 30
 check "a bridge that dies ends a held wait" "$work/want" "$work/got" 10 $?
 "$run" --arch "$arch" fervadm -P >"$work/got" 2>&1
 rc=$?
@@ -84,8 +97,7 @@ waiter=$!
 held || echo "(the wait did not reach the emulator)"
 kill -STOP $(bridge_pids)
 start=$(date +%s)
-timeout 60 tail --pid=$waiter -f /dev/null
-wait $waiter
+finish $waiter 60
 rc=$?
 echo "    (ended after $(($(date +%s) - start)) s)"
 kill -CONT $(bridge_pids)

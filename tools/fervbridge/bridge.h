@@ -39,13 +39,17 @@ std::vector<uint8_t> BridgePresence(const BridgeDoors &doors, uint32_t endpoints
 std::string BridgeDoorPath(const std::string &root, const BridgeDoors &doors, uint32_t endpoint);
 
 // The NTSTATUS that makes the relay's client see Win32 error `error` (0 for
-// success); an abort keeps its own status.
+// success); an abort keeps its own status, and an error too large for the
+// relay to carry is a general failure (31).
 uint32_t BridgeStatusOf(uint32_t error);
 
 // Subcommands (main.cpp dispatches). Each returns the process's exit status;
 // ping's is 0 when the relay is served, 1 when no bridge runs, 2 when one runs
 // but the relay is not (yet) served through it.
-int BridgeServe(const std::string &stateDir, const std::vector<std::string> &forwarder);
+// serve's attachWaitSeconds: how long a `run` waits for its root to be shown
+// (the relay served) before it gives up.
+const int kBridgeAttachWaitSeconds = 30;
+int BridgeServe(const std::string &stateDir, int attachWaitSeconds, const std::vector<std::string> &forwarder);
 int BridgeRun(const std::string &stateDir, const std::string &root, const std::vector<std::string> &command);
 int BridgePing(const std::string &stateDir);
 int BridgeStop(const std::string &stateDir);

@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "tools/fervbridge/bridge.h"
@@ -20,7 +21,17 @@ namespace {
 const int kNoBridge = 125;
 const int kCannotRun = 127;
 
+// How long `stop` waits for the bridge to end.
+const int kStopWaitMs = 15000;
+
 pid_t child = -1;
+
+long long NowMs()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (long long)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
 
 void PassOn(int sig)
 {
@@ -124,6 +135,8 @@ int BridgeRun(const std::string &stateDir, const std::string &root, const std::v
     }
     std::string answer = Ask(lease, "bind " + root);
     if (answer.compare(0, 2, "ok") != 0) {
+        if (answer.compare(0, 6, "error ") == 0)
+            answer.erase(0, 6);
         fprintf(stderr, "fervbridge: the bridge did not show %s%s%s\n", root.c_str(), answer.empty() ? "" : ": ",
                 answer.c_str());
         return kNoBridge;
@@ -214,9 +227,27 @@ int BridgeStop(const std::string &stateDir)
     if (fd < 0)
         return 0;
     Ask(fd, "stop");
-    // The bridge closes its control socket as it ends.
-    char c;
-    while (recv(fd, &c, 1, 0) > 0) {
+    // The bridge closes its control socket as it ends, which takes it a few
+    // seconds at most (its forwarder is given that long to end).
+    long long deadline = NowMs() + kStopWaitMs;
+    for (;;) {
+        long long left = deadline - NowMs();
+        struct pollfd watch = {fd, POLLIN, 0};
+        int rc = left > 0 ? poll(&watch, 1, (int)left) : 0;
+        if (rc < 0 && errno == EINTR)
+            continue;
+        if (rc == 0) {
+            fprintf(stderr, "fervbridge: the bridge of %s did not stop within %d s\n", stateDir.c_str(),
+                    kStopWaitMs / 1000);
+            close(fd);
+            return 1;
+        }
+        char c;
+        ssize_t n = rc > 0 ? recv(fd, &c, 1, MSG_DONTWAIT) : -1;
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (n <= 0)
+            break;
     }
     close(fd);
     return 0;

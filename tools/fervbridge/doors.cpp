@@ -56,5 +56,9 @@ uint32_t BridgeStatusOf(uint32_t error)
         return FERV_RELAY_STATUS_SUCCESS;
     if (error == 995) // ERROR_OPERATION_ABORTED: a held request whose connection broke
         return FERV_RELAY_STATUS_CANCELLED;
+    // The relay carries 16-bit Win32 errors only: a larger one would reach
+    // the client as another error, so it is a general failure instead.
+    if (error > 0xFFFF)
+        return FERV_RELAY_STATUS_UNSUCCESSFUL;
     return FERV_RELAY_STATUS_FROM_WIN32(error);
 }

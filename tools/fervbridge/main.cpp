@@ -1,6 +1,6 @@
 // fervbridge: the Linux half of tools/wine-run (see bridge.h).
 //
-//   fervbridge serve --state DIR [--forwarder PROGRAM [ARGS...]]
+//   fervbridge serve --state DIR [--attach-wait SECONDS] [--forwarder PROGRAM [ARGS...]]
 //   fervbridge run --state DIR [--root ROOT] -- COMMAND [ARGS...]
 //   fervbridge ping --state DIR
 //   fervbridge stop --state DIR
@@ -16,7 +16,7 @@
 
 static int Usage()
 {
-    fprintf(stderr, "usage: fervbridge serve --state DIR [--forwarder PROGRAM [ARGS...]]\n"
+    fprintf(stderr, "usage: fervbridge serve --state DIR [--attach-wait SECONDS] [--forwarder PROGRAM [ARGS...]]\n"
                     "       fervbridge run --state DIR [--root ROOT] -- COMMAND [ARGS...]\n"
                     "       fervbridge ping|stop --state DIR\n");
     return 2;
@@ -29,11 +29,18 @@ int main(int argc, char **argv)
     std::string verb = argv[1];
     std::string state, root;
     std::vector<std::string> rest;
+    int attachWait = kBridgeAttachWaitSeconds;
     int i = 2;
     for (; i < argc; i++) {
         std::string a = argv[i];
         if (a == "--state" && i + 1 < argc) {
             state = argv[++i];
+        } else if (a == "--attach-wait" && i + 1 < argc && verb == "serve") {
+            char *end;
+            long seconds = strtol(argv[++i], &end, 10);
+            if (*argv[i] == '\0' || *end != '\0' || seconds < 1 || seconds > 3600)
+                return Usage();
+            attachWait = (int)seconds;
         } else if (a == "--root" && i + 1 < argc && verb == "run") {
             root = argv[++i];
         } else if ((a == "--forwarder" && verb == "serve") || (a == "--" && verb == "run")) {
@@ -46,7 +53,7 @@ int main(int argc, char **argv)
     if (state.empty())
         return Usage();
     if (verb == "serve")
-        return BridgeServe(state, rest);
+        return BridgeServe(state, attachWait, rest);
     if (verb == "ping")
         return BridgePing(state);
     if (verb == "stop")

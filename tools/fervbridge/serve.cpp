@@ -6,10 +6,21 @@
 // control socket and its clients, the forwarder's end, and wake-ups from the
 // handle threads. Every handle a Windows program opens gets a thread of its
 // own that opens the socket behind it with the POSIX platform layer and sends
-// that handle's requests one after another: the platform blocks for a
-// server's first reply, and a slow server must hold up only its own handle.
-// Threads hand their answers to the main thread through one outbox, which it
-// writes without blocking.
+// that handle's requests: the platform blocks for a server's first reply, and
+// a slow server must hold up only its own handle. The relay, though, takes no
+// other request until the current one has its first answer, so a request
+// whose server has not replied within kFirstAnswerMs is held (PEND) by the
+// main thread on its behalf, and its completion follows whenever the server
+// replies. A handle carries one request at a time: another one sent while
+// the first is outstanding fails at once with ERROR_BUSY, as the platform
+// fails it. Threads hand their answers to the main thread through one
+// outbox, which it writes without blocking.
+//
+// Any local user may connect to a TCP port on 127.0.0.1, so a connection
+// becomes the relay's link only once its first bytes are the token the
+// bridge wrote, readable by its own user only, to its state directory (the
+// forwarder is given that file's path); one that sends anything else, or
+// nothing for kTokenWaitMs, is closed.
 //
 // The relay's link is taken for dead when it closes, sends a message it
 // cannot have sent, takes nothing for kStallMs while messages wait, or leaves
@@ -49,10 +60,14 @@
 
 namespace {
 
-const int kStallMs = 10000;     // a link that moves nothing for this long is dead
-const int kHeldPollMs = 100;    // how often a held request looks whether its handle closed
-const int kRespawnMaxMs = 5000; // longest pause between two forwarders
-const size_t kShownKept = 64;   // door lists remembered for handles opened late
+const int kStallMs = 10000;       // a link that moves nothing for this long is dead
+const int kFirstAnswerMs = 3000;  // a request not answered by then is held for the relay
+const int kForwarderEndMs = 3000; // how long a stopping bridge waits for the forwarder
+const int kTokenWaitMs = 5000;    // how long a new connection has to show the token
+const size_t kCandidatesKept = 8; // connections that may be showing it at once
+const int kHeldPollMs = 100;      // how often a held request looks whether its handle closed
+const int kRespawnMaxMs = 5000;   // longest pause between two forwarders
+const size_t kShownKept = 64;     // door lists remembered for handles opened late
 const uint32_t kDefaultEndpoints = FERV_RELAY_MAX_ENDPOINTS;
 
 long long NowMs()
@@ -130,12 +145,39 @@ struct Handle {
     std::condition_variable changed;
     std::deque<Job> jobs;
     bool closing = false;
+    // The request in flight, from the REQUEST until its last answer is
+    // posted; `answered` once its first answer (a PEND) is posted.
+    bool busy = false;
+    bool answered = false;
+    uint32_t busyId = 0;
+    long long since = 0;
 };
 
 bool Closing(Handle &h)
 {
     std::lock_guard<std::mutex> lock(h.mutex);
     return h.closing;
+}
+
+// Posts the last answer of the handle's request, which frees the handle for
+// the next one.
+void Finish(Handle &h, uint32_t id, uint32_t status, const uint8_t *data, uint32_t size)
+{
+    std::lock_guard<std::mutex> lock(h.mutex);
+    h.busy = false;
+    h.answered = true;
+    Post(h.link, FERV_RELAY_KIND_COMPLETE, id, status, data, size);
+}
+
+// Posts the PEND of the handle's request unless one was posted already (the
+// main thread posts it for a server slow to reply).
+void Hold(Handle &h)
+{
+    std::lock_guard<std::mutex> lock(h.mutex);
+    if (h.answered)
+        return;
+    h.answered = true;
+    Post(h.link, FERV_RELAY_KIND_PEND, h.busyId, 0, nullptr, 0);
 }
 
 // Sends one request on the handle's connection and posts the relay's answers:
@@ -146,7 +188,7 @@ bool Serve(Handle &h, HANDLE device, HANDLE event, Job &job)
 {
     if (device == INVALID_HANDLE_VALUE) {
         // Wine opens a handle whatever the open answered; its requests fail.
-        Post(h.link, FERV_RELAY_KIND_COMPLETE, job.id, BridgeStatusOf(ERROR_GEN_FAILURE), nullptr, 0);
+        Finish(h, job.id, BridgeStatusOf(ERROR_GEN_FAILURE), nullptr, 0);
         return true;
     }
     uint32_t inSize = (uint32_t)job.in.size();
@@ -160,23 +202,23 @@ bool Serve(Handle &h, HANDLE device, HANDLE event, Job &job)
     DWORD bytes = 0;
     if (DeviceIoControl(device, job.code, inSize ? data : nullptr, inSize, job.outSize ? data : nullptr, job.outSize,
                         &bytes, &overlapped)) {
-        Post(h.link, FERV_RELAY_KIND_COMPLETE, job.id, 0, data, bytes);
+        Finish(h, job.id, 0, data, bytes);
         return true;
     }
     DWORD error = GetLastError();
     if (error != ERROR_IO_PENDING) {
-        Post(h.link, FERV_RELAY_KIND_COMPLETE, job.id, BridgeStatusOf(error), nullptr, 0);
+        Finish(h, job.id, BridgeStatusOf(error), nullptr, 0);
         return true;
     }
-    Post(h.link, FERV_RELAY_KIND_PEND, job.id, 0, nullptr, 0);
+    Hold(h);
     while (WaitForSingleObject(event, kHeldPollMs) != WAIT_OBJECT_0)
         if (Closing(h))
             return false;
     bytes = 0;
     if (GetOverlappedResult(device, &overlapped, &bytes, FALSE))
-        Post(h.link, FERV_RELAY_KIND_COMPLETE, job.id, 0, data, bytes);
+        Finish(h, job.id, 0, data, bytes);
     else
-        Post(h.link, FERV_RELAY_KIND_COMPLETE, job.id, BridgeStatusOf(GetLastError()), nullptr, 0);
+        Finish(h, job.id, BridgeStatusOf(GetLastError()), nullptr, 0);
     return true;
 }
 
@@ -218,6 +260,7 @@ struct Client {
     std::string root;
     uint32_t seq = 0;
     long long since = 0;
+    long long granted = 0; // when the root was granted, for the wait to be shown
 };
 
 struct Shown {
@@ -225,8 +268,19 @@ struct Shown {
     BridgeDoors doors;
 };
 
+// A connection on the TCP port that has not shown the token yet.
+struct Candidate {
+    int fd;
+    std::string in;
+    long long since;
+};
+
 struct Bridge {
     std::string stateDir;
+    int attachWaitMs = 0;  // longest wait of `run` for its root to be shown
+    std::string token;     // what a forwarder sends first
+    std::string tokenPath; // where it reads it
+    std::vector<Candidate> candidates;
     std::vector<std::string> forwarder;
     int listenFd = -1; // TCP, for the forwarder
     uint16_t port = 0;
@@ -307,6 +361,44 @@ void KillForwarder(Bridge &b)
         kill(b.child, SIGKILL);
 }
 
+// Holds, for the relay, every request whose server has not given its first
+// reply in time: the relay takes nothing else until it is answered.
+void HoldSlowRequests(Bridge &b, long long now)
+{
+    for (auto &entry : b.handles) {
+        Handle &h = *entry.second;
+        std::lock_guard<std::mutex> lock(h.mutex);
+        if (!h.busy || h.answered || now - h.since < kFirstAnswerMs)
+            continue;
+        h.answered = true;
+        Post(h.link, FERV_RELAY_KIND_PEND, h.busyId, 0, nullptr, 0);
+    }
+}
+
+// Waits a while for the forwarder to end, then kills it; either way it is
+// reaped.
+void EndForwarder(Bridge &b)
+{
+    if (b.child <= 0)
+        return;
+    long long deadline = NowMs() + kForwarderEndMs;
+    for (;;) {
+        int status;
+        pid_t pid = waitpid(b.child, &status, WNOHANG);
+        if (pid == b.child || (pid < 0 && errno != EINTR))
+            break;
+        if (NowMs() >= deadline) {
+            Log("the forwarder (pid %d) did not end: killed", (int)b.child);
+            kill(b.child, SIGKILL);
+            while (waitpid(b.child, &status, 0) < 0 && errno == EINTR) {
+            }
+            break;
+        }
+        usleep(20000);
+    }
+    b.child = -1;
+}
+
 void DropLink(Bridge &b, const char *why)
 {
     if (b.link < 0)
@@ -335,6 +427,7 @@ void StartForwarder(Bridge &b)
         return;
     std::vector<std::string> args = b.forwarder;
     args.push_back(std::to_string(b.port));
+    args.push_back("Z:" + b.tokenPath); // the forwarder runs under Wine
     std::vector<char *> argv;
     for (auto &a : args)
         argv.push_back(&a[0]);
@@ -395,6 +488,7 @@ void Grant(Bridge &b, Client &c)
     b.leases++;
     c.state = Client::WAITING_SHOWN;
     c.since = NowMs();
+    c.granted = c.since;
     c.seq = 0;
     if (b.link >= 0) {
         SendShow(b);
@@ -550,10 +644,20 @@ bool TakeMessages(Bridge &b)
                 Post(b.linkSerial, FERV_RELAY_KIND_COMPLETE, id, FERV_RELAY_STATUS_UNSUCCESSFUL, nullptr, 0);
                 break;
             }
-            Job job{id, code, outSize, std::vector<uint8_t>(body, body + inSize)};
-            std::lock_guard<std::mutex> lock(found->second->mutex);
-            found->second->jobs.push_back(std::move(job));
-            found->second->changed.notify_all();
+            Handle &target = *found->second;
+            std::lock_guard<std::mutex> lock(target.mutex);
+            if (target.busy) {
+                // The one in flight (held, or waiting for its server) is left
+                // as it is.
+                Post(b.linkSerial, FERV_RELAY_KIND_COMPLETE, id, BridgeStatusOf(POSIX_ERROR_BUSY), nullptr, 0);
+                break;
+            }
+            target.busy = true;
+            target.answered = false;
+            target.busyId = id;
+            target.since = NowMs();
+            target.jobs.push_back(Job{id, code, outSize, std::vector<uint8_t>(body, body + inSize)});
+            target.changed.notify_all();
             break;
         }
         case FERV_RELAY_KIND_SHOWN:
@@ -601,20 +705,12 @@ void FlushLink(Bridge &b)
     }
 }
 
-void AcceptLink(Bridge &b)
+// Makes fd the relay's link; rest is what it sent after the token.
+void TakeLink(Bridge &b, int fd, const std::string &rest)
 {
-    int fd = accept(b.listenFd, nullptr, nullptr);
-    if (fd < 0)
-        return;
-    if (b.link >= 0) {
-        close(fd); // one relay at a time
-        return;
-    }
-    SetNonBlocking(fd);
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     b.link = fd;
     b.linkSerial++;
+    b.linkIn.assign(rest.begin(), rest.end());
     b.everShown = false;
     b.lastProgress = NowMs();
     b.respawnDelay = 200;
@@ -629,6 +725,108 @@ void AcceptLink(Bridge &b)
             c->seq = b.seq;
             c->since = NowMs();
         }
+}
+
+void AcceptLink(Bridge &b)
+{
+    int fd = accept(b.listenFd, nullptr, nullptr);
+    if (fd < 0)
+        return;
+    if (b.candidates.size() >= kCandidatesKept) {
+        close(fd);
+        return;
+    }
+    SetNonBlocking(fd);
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    b.candidates.push_back(Candidate{fd, "", NowMs()});
+}
+
+// Compares without stopping at the first difference.
+bool SameToken(const std::string &a, const std::string &b)
+{
+    if (a.size() != b.size())
+        return false;
+    unsigned char diff = 0;
+    for (size_t i = 0; i < a.size(); i++)
+        diff |= (unsigned char)(a[i] ^ b[i]);
+    return diff == 0;
+}
+
+// Reads what a candidate sent; it becomes the link once it has shown the
+// token (and no other link is up), and is closed when it showed anything
+// else or went away. Returns false when it is done with (taken or closed).
+bool ReadCandidate(Bridge &b, Candidate &c)
+{
+    char chunk[4096];
+    for (;;) {
+        ssize_t n = recv(c.fd, chunk, sizeof chunk, MSG_DONTWAIT);
+        if (n > 0) {
+            c.in.append(chunk, (size_t)n);
+            if (c.in.size() >= b.token.size())
+                break;
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return true;
+        close(c.fd);
+        return false;
+    }
+    if (!SameToken(c.in.substr(0, b.token.size()), b.token)) {
+        Log("a connection on the relay's port without the token: closed");
+        close(c.fd);
+        return false;
+    }
+    if (b.link >= 0) {
+        close(c.fd); // one relay at a time
+        return false;
+    }
+    TakeLink(b, c.fd, c.in.substr(b.token.size()));
+    if (!b.linkIn.empty() && !TakeMessages(b))
+        DropLink(b, "a message the relay cannot have sent");
+    return false;
+}
+
+// Writes a new random token to the state directory, readable by this user
+// only; false when it cannot.
+bool MakeToken(Bridge &b, std::string *error)
+{
+    unsigned char random[32];
+    int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    bool ok = fd >= 0 && read(fd, random, sizeof random) == (ssize_t)sizeof random;
+    if (fd >= 0)
+        close(fd);
+    if (!ok) {
+        *error = std::string("cannot read /dev/urandom: ") + strerror(errno);
+        return false;
+    }
+    static const char kHex[] = "0123456789abcdef";
+    b.token.clear();
+    for (unsigned char byte : random) {
+        b.token += kHex[byte >> 4];
+        b.token += kHex[byte & 15];
+    }
+    char *dir = realpath(b.stateDir.c_str(), nullptr);
+    if (dir == nullptr) {
+        *error = "cannot resolve " + b.stateDir + ": " + strerror(errno);
+        return false;
+    }
+    b.tokenPath = std::string(dir) + "/bridge.token";
+    free(dir);
+    std::string fresh = b.tokenPath + ".new";
+    unlink(fresh.c_str());
+    fd = open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    ok = fd >= 0 && fchmod(fd, 0600) == 0 && write(fd, b.token.data(), b.token.size()) == (ssize_t)b.token.size();
+    if (fd >= 0 && close(fd) != 0)
+        ok = false;
+    if (!ok || rename(fresh.c_str(), b.tokenPath.c_str()) != 0) {
+        *error = "cannot write " + b.tokenPath + ": " + strerror(errno);
+        unlink(fresh.c_str());
+        return false;
+    }
+    return true;
 }
 
 // ---- set-up -------------------------------------------------------------------------
@@ -686,10 +884,11 @@ std::string BridgeSocketPath(const std::string &stateDir)
     return stateDir + "/bridge.sock";
 }
 
-int BridgeServe(const std::string &stateDir, const std::vector<std::string> &forwarder)
+int BridgeServe(const std::string &stateDir, int attachWaitSeconds, const std::vector<std::string> &forwarder)
 {
     Bridge b;
     b.stateDir = stateDir;
+    b.attachWaitMs = attachWaitSeconds * 1000;
     b.forwarder = forwarder;
     int wake[2];
     if (pipe(wake) != 0 || pipe(selfPipe) != 0) {
@@ -704,7 +903,7 @@ int BridgeServe(const std::string &stateDir, const std::vector<std::string> &for
     b.wakeRead = wake[0];
     b.sigRead = selfPipe[0];
     std::string error;
-    if (!Listen(b, &error)) {
+    if (!MakeToken(b, &error) || !Listen(b, &error)) {
         Log("%s", error.c_str());
         return 1;
     }
@@ -745,6 +944,7 @@ int BridgeServe(const std::string &stateDir, const std::vector<std::string> &for
                     SendShow(b);
                 nextScan = now + 250;
             }
+            HoldSlowRequests(b, now);
             FlushLink(b);
             bool waiting = false;
             for (auto &c : b.clients)
@@ -754,6 +954,15 @@ int BridgeServe(const std::string &stateDir, const std::vector<std::string> &for
             else if (waiting)
                 DropLink(b, "a SHOW was not acknowledged");
         }
+
+        // A program is not kept waiting for ever by a relay that never
+        // comes (a forwarder that cannot attach, say).
+        for (auto &c : b.clients)
+            if (c->fd >= 0 && c->state == Client::WAITING_SHOWN && now - c->granted > b.attachWaitMs) {
+                Reply(*c, "error the relay was not served within " + std::to_string(b.attachWaitMs / 1000) +
+                              " s (see the bridge's log)");
+                CloseClient(b, *c);
+            }
 
         std::vector<struct pollfd> watch;
         watch.push_back({b.sigRead, POLLIN, 0});
@@ -772,6 +981,9 @@ int BridgeServe(const std::string &stateDir, const std::vector<std::string> &for
             }
             watch.push_back({b.link, (short)(POLLIN | (pending ? POLLOUT : 0)), 0});
         }
+        size_t candidatesAt = watch.size();
+        for (auto &c : b.candidates)
+            watch.push_back({c.fd, POLLIN, 0});
         int timeout = 100;
         if (poll(watch.data(), watch.size(), timeout) < 0 && errno != EINTR) {
             Log("poll: %s", strerror(errno));
@@ -791,6 +1003,19 @@ int BridgeServe(const std::string &stateDir, const std::vector<std::string> &for
             while (read(b.wakeRead, drain, sizeof drain) > 0) {
             }
         }
+        // Candidates first: one taken now is not seen among them below.
+        std::vector<Candidate> kept;
+        for (size_t i = 0; i < b.candidates.size(); i++) {
+            Candidate &c = b.candidates[i];
+            if (candidatesAt + i < watch.size() && watch[candidatesAt + i].revents && !ReadCandidate(b, c))
+                continue;
+            if (c.fd >= 0 && NowMs() - c.since > kTokenWaitMs && b.link != c.fd) {
+                close(c.fd);
+                continue;
+            }
+            kept.push_back(c);
+        }
+        b.candidates.swap(kept);
         if (watch[2].revents)
             AcceptLink(b);
         if (watch[3].revents) {
@@ -823,15 +1048,20 @@ int BridgeServe(const std::string &stateDir, const std::vector<std::string> &for
         }
     }
     Log("stopping");
+    // No forwarder can attach from now on: one still on its way finds
+    // nothing to connect to and ends by itself.
+    close(b.listenFd);
+    b.listenFd = -1;
+    for (auto &c : b.candidates)
+        close(c.fd);
+    b.candidates.clear();
     DropLink(b, "the bridge stops");
-    if (b.child > 0) {
-        int status;
-        waitpid(b.child, &status, 0);
-    }
+    EndForwarder(b);
     for (auto &c : b.clients)
         if (c->fd >= 0)
             close(c->fd);
     unlink(BridgeSocketPath(stateDir).c_str());
     unlink(portPath.c_str());
+    unlink(b.tokenPath.c_str());
     return 0;
 }
