@@ -34,8 +34,9 @@
 #include "sim/service.h"
 
 static const size_t kReadChunk = 65536;
-static const size_t kInputGrowth = 4;         // a full input buffer grows to this many times its size
-static const int kSendBuffer = 4 << 20;       // socket send buffer asked for on each connection
+static const size_t kInputGrowth = 4;   // a full input buffer grows to this many times its size
+static const int kSendBuffer = 4 << 20; // socket send buffer asked for on each connection
+static const size_t kHugePage = 2 << 20;
 static const size_t kHugePageInput = 4 << 20; // input buffers from this size on lie on huge pages
 static const size_t kBusyInputLimit = 65536;  // bytes a client may send while its request is outstanding
 static const size_t kAdminLineLimit = 1 << 20;
@@ -470,9 +471,8 @@ static void ConsumeInput(Input *in, size_t used)
 static size_t InputAllocation(size_t size)
 {
 #if defined(MADV_HUGEPAGE)
-    const size_t huge = 2 << 20;
     if (size >= kHugePageInput)
-        return size > SIZE_MAX - (huge - 1) ? 0 : (size + huge - 1) / huge * huge;
+        return size > SIZE_MAX - (kHugePage - 1) ? 0 : (size + kHugePage - 1) / kHugePage * kHugePage;
 #endif
     return size;
 }
@@ -483,8 +483,7 @@ static uint8_t *AllocateInput(size_t whole)
 {
 #if defined(MADV_HUGEPAGE)
     if (whole >= kHugePageInput) {
-        const size_t huge = 2 << 20;
-        uint8_t *bytes = (uint8_t *)aligned_alloc(huge, whole);
+        uint8_t *bytes = (uint8_t *)aligned_alloc(kHugePage, whole);
         if (bytes != nullptr)
             madvise(bytes, whole, MADV_HUGEPAGE);
         return bytes;

@@ -170,14 +170,19 @@ void Finish(Handle &h, uint32_t id, uint32_t status, const uint8_t *data, uint32
 }
 
 // Posts the PEND of the handle's request unless one was posted already (the
-// main thread posts it for a server slow to reply).
-void Hold(Handle &h)
+// main thread posts it for a server slow to reply). The caller holds h.mutex.
+void HoldLocked(Handle &h)
 {
-    std::lock_guard<std::mutex> lock(h.mutex);
     if (h.answered)
         return;
     h.answered = true;
     Post(h.link, FERV_RELAY_KIND_PEND, h.busyId, 0, nullptr, 0);
+}
+
+void Hold(Handle &h)
+{
+    std::lock_guard<std::mutex> lock(h.mutex);
+    HoldLocked(h);
 }
 
 // Sends one request on the handle's connection and posts the relay's answers:
@@ -368,10 +373,8 @@ void HoldSlowRequests(Bridge &b, long long now)
     for (auto &entry : b.handles) {
         Handle &h = *entry.second;
         std::lock_guard<std::mutex> lock(h.mutex);
-        if (!h.busy || h.answered || now - h.since < kFirstAnswerMs)
-            continue;
-        h.answered = true;
-        Post(h.link, FERV_RELAY_KIND_PEND, h.busyId, 0, nullptr, 0);
+        if (h.busy && now - h.since >= kFirstAnswerMs)
+            HoldLocked(h);
     }
 }
 
