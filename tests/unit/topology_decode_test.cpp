@@ -579,6 +579,20 @@ TEST(TopologyDecode, BrokenHbaAndLunRepliesAreRefused)
     EXPECT_EQ(DecodeLun(WireBytes(159, 0), &lun), 10u) << "shorter than the LUN";
 }
 
+// Whether an all-device reply lent with `room` before it (by default what
+// the queries leave) is decoded in its block.
+bool TakenWhenLent(const WireBytes &reply, size_t room = SIZE_MAX)
+{
+    HeldReply held(reply, room == SIZE_MAX ? FervDecodeRoomSize((uint32_t)reply.size()) : room);
+    int32_t count = 0;
+    FervDevice *list = nullptr;
+    EXPECT_EQ(FervDecodeAllDevicesReply(held.reply, held.size, held.Scratch(), &count, &list, nullptr, &held.holder),
+              0u);
+    if (!held.holder.taken)
+        free(list);
+    return held.holder.taken;
+}
+
 // Whether a lent reply becomes the list: only when its records lie in the
 // order the walk reaches them and each native record ends no later than its
 // wire record in the block. Whichever way, the records are the same (the
@@ -604,54 +618,25 @@ TEST(TopologyDecode, AnOrderlyReplyIsDecodedInItsOwnBlock)
         EXPECT_EQ((uint8_t *)list->lunList, (uint8_t *)list + sizeof(FervDevice));
         EXPECT_EQ((uint8_t *)list->lunList->pathList, (uint8_t *)list->lunList + sizeof(FervLun));
     }
-    {
-        // With no room before the reply, the first device outgrows the
-        // header in front of it, unless native records are wire records.
-        HeldReply held(reply, 0);
-        int32_t count = 0;
-        FervDevice *list = nullptr;
-        ASSERT_EQ(
-            FervDecodeAllDevicesReply(held.reply, held.size, held.Scratch(), &count, &list, nullptr, &held.holder),
-            0u);
-        EXPECT_EQ(held.holder.taken, nativeIsWire);
-        if (!held.holder.taken)
-            free(list);
-    }
-    {
-        // LUNs without paths outgrow their wire records by more than the room
-        // a request buffer leaves.
-        WireDevice bare;
-        bare.name = "luns";
-        bare.luns.resize(200);
-        WireBytes data = WireDeviceData({bare});
-        WireBytes luns = WireAllReply(data, 1, (uint32_t)(WIRE_ALL_DATA + data.size()));
-        HeldReply held(luns);
-        int32_t count = 0;
-        FervDevice *list = nullptr;
-        ASSERT_EQ(
-            FervDecodeAllDevicesReply(held.reply, held.size, held.Scratch(), &count, &list, nullptr, &held.holder),
-            0u);
-        EXPECT_EQ(held.holder.taken, nativeIsWire);
-        if (!held.holder.taken)
-            free(list);
-    }
-    {
-        // The same reply with its LUNs linked the other way round: the walk
-        // reaches the second before the first.
-        WireBytes reversed = reply;
-        WireLink(reversed, DEV0, WIRE_DEVICE_LUN_LIST, LUN1);
-        WireLink(reversed, LUN1, WIRE_REC_NEXT, LUN0);
-        WirePut32(reversed, LUN0 + WIRE_REC_NEXT, 0);
-        HeldReply held(reversed);
-        int32_t count = 0;
-        FervDevice *list = nullptr;
-        ASSERT_EQ(
-            FervDecodeAllDevicesReply(held.reply, held.size, held.Scratch(), &count, &list, nullptr, &held.holder),
-            0u);
-        EXPECT_FALSE(held.holder.taken);
-        EXPECT_EQ(Text(list->lunList->lunName, sizeof list->lunList->lunName), "lun1");
-        free(list);
-    }
+    // With no room before the reply, the first device outgrows the header in
+    // front of it, unless native records are wire records.
+    EXPECT_EQ(TakenWhenLent(reply, 0), nativeIsWire);
+
+    // LUNs without paths outgrow their wire records by more than the room a
+    // request buffer leaves.
+    WireDevice bare;
+    bare.name = "luns";
+    bare.luns.resize(200);
+    WireBytes data = WireDeviceData({bare});
+    EXPECT_EQ(TakenWhenLent(WireAllReply(data, 1, (uint32_t)(WIRE_ALL_DATA + data.size()))), nativeIsWire);
+
+    // The same reply with its LUNs linked the other way round: the walk
+    // reaches the second before the first.
+    WireBytes reversed = reply;
+    WireLink(reversed, DEV0, WIRE_DEVICE_LUN_LIST, LUN1);
+    WireLink(reversed, LUN1, WIRE_REC_NEXT, LUN0);
+    WirePut32(reversed, LUN0 + WIRE_REC_NEXT, 0);
+    EXPECT_FALSE(TakenWhenLent(reversed));
 }
 
 } // namespace
