@@ -2,12 +2,16 @@
 // rest is the reply, in a heap buffer of exactly its length so that the
 // sanitizer sees any read past it. A reply that decodes must give a block
 // whose every pointer stays inside it and whose lists hold what their counts
-// promise; anything else must be refused.
+// promise; anything else must be refused. The list decoders run a second
+// time on the reply lent in a block of its own, which they may decode in,
+// and must come to the same records.
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include "lib/block.h"
 #include "lib/topology_decode.h"
+#include "tests/support/decoded_fingerprint.h"
 
 namespace {
 
@@ -74,6 +78,35 @@ size_t WalkDevices(const Block &block, const FervDevice *first, int32_t count)
 
 volatile size_t sink;
 
+// The reply again, lent in a block of its own as the queries lend it: the
+// decoder may write over it. `decode` runs the decoder on the held reply and
+// returns its status, the fingerprint of its list, and the list. The result
+// must be the copy's, record for record; a list decoded in place must be the
+// block, and a reply not taken must be left as it was.
+template <typename Decode>
+void CheckHeld(const uint8_t *reply, uint32_t length, FERV_STATUS status, const std::string &fingerprint,
+               Decode decode)
+{
+    size_t room = FervDecodeRoomSize(length);
+    size_t scratchSize = FervDecodeScratchSize(length);
+    uint8_t *block = (uint8_t *)UtilAllocateBlock(room + length + scratchSize + 1, 0);
+    Require(block != nullptr);
+    uint8_t *held = block + room;
+    memcpy(held, reply, length);
+    FervReplyHolder holder = {block, true};
+    std::string heldFingerprint;
+    void *list = nullptr;
+    Require(decode(held, held + length, &holder, &heldFingerprint, &list) == status);
+    Require(heldFingerprint == fingerprint);
+    if (holder.taken) {
+        Require(status == FERV_STATUS_SUCCESS && list == (void *)block);
+    } else {
+        Require(memcmp(held, reply, length) == 0);
+        free(list);
+    }
+    free(block);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -92,7 +125,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     switch (which) {
     case 0: {
         FervHba *list = nullptr;
-        status = FervDecodeHbaReply(reply, length, scratch, &count, &list, &blockSize);
+        status = FervDecodeHbaReply(reply, length, scratch, &count, &list, &blockSize, nullptr);
+        CheckHeld(reply, length, status, status == FERV_STATUS_SUCCESS ? FingerprintHbas(list) : "",
+                  [&](uint8_t *r, uint8_t *s, FervReplyHolder *h, std::string *fp, void **out) {
+                      int32_t n = 0;
+                      FervHba *l = nullptr;
+                      FERV_STATUS got = FervDecodeHbaReply(r, length, s, &n, &l, nullptr, h);
+                      if (got == FERV_STATUS_SUCCESS)
+                          *fp = FingerprintHbas(l);
+                      *out = l;
+                      return got;
+                  });
         if (status == FERV_STATUS_SUCCESS) {
             Block block = {(const uint8_t *)list, blockSize};
             size_t n = 0;
@@ -108,12 +151,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     case 1:
     case 2: {
         FervDevice *list = nullptr;
-        if (which == 1) {
-            status = FervDecodeAllDevicesReply(reply, length, scratch, &count, &list, &blockSize);
-        } else {
-            status = FervDecodeDeviceReply(reply, length, scratch, &list, &blockSize);
-            Require(status != FERV_STATUS_SUCCESS || list != nullptr);
-        }
+        auto decode = [&](uint8_t *r, uint8_t *s, int32_t *n, FervDevice **l, size_t *bs, FervReplyHolder *h) {
+            if (which == 1)
+                return FervDecodeAllDevicesReply(r, length, s, n, l, bs, h);
+            return FervDecodeDeviceReply(r, length, s, l, bs, h);
+        };
+        status = decode(reply, scratch, &count, &list, &blockSize, nullptr);
+        Require(which == 1 || status != FERV_STATUS_SUCCESS || list != nullptr);
+        CheckHeld(reply, length, status, status == FERV_STATUS_SUCCESS ? FingerprintDevices(list) : "",
+                  [&](uint8_t *r, uint8_t *s, FervReplyHolder *h, std::string *fp, void **out) {
+                      int32_t n = 0;
+                      FervDevice *l = nullptr;
+                      FERV_STATUS got = decode(r, s, &n, &l, nullptr, h);
+                      if (got == FERV_STATUS_SUCCESS)
+                          *fp = FingerprintDevices(l);
+                      *out = l;
+                      return got;
+                  });
         if (status == FERV_STATUS_SUCCESS && list != nullptr)
             sink = WalkDevices(Block{(const uint8_t *)list, blockSize}, list, count);
         free(list);

@@ -40,27 +40,31 @@ typedef struct DevicePart {
 } DevicePart;
 
 // The decoders behind one signature: the reply (`size` bytes, the scratch
-// memory behind it) into `out`, whose type the request fixes.
-static FERV_STATUS DecodeHbas(const uint8_t *reply, uint32_t size, void *out)
+// memory behind it, the request buffer `holder` holding it) into `out`, whose
+// type the request fixes.
+static FERV_STATUS DecodeHbas(uint8_t *reply, uint32_t size, FervReplyHolder *holder, void *out)
 {
     HbaPart *part = (HbaPart *)out;
-    return FervDecodeHbaReply(reply, size, (uint8_t *)reply + size, &part->count, &part->list, nullptr);
+    return FervDecodeHbaReply(reply, size, reply + size, &part->count, &part->list, nullptr, holder);
 }
 
-static FERV_STATUS DecodeAllDevices(const uint8_t *reply, uint32_t size, void *out)
+static FERV_STATUS DecodeAllDevices(uint8_t *reply, uint32_t size, FervReplyHolder *holder, void *out)
 {
     DevicePart *part = (DevicePart *)out;
-    return FervDecodeAllDevicesReply(reply, size, (uint8_t *)reply + size, &part->count, &part->list, nullptr);
+    return FervDecodeAllDevicesReply(reply, size, reply + size, &part->count, &part->list, nullptr, holder);
 }
 
-static FERV_STATUS DecodeDevice(const uint8_t *reply, uint32_t size, void *out)
+static FERV_STATUS DecodeDevice(uint8_t *reply, uint32_t size, FervReplyHolder *holder, void *out)
 {
-    return FervDecodeDeviceReply(reply, size, (uint8_t *)reply + size, (FervDevice **)out, nullptr);
+    return FervDecodeDeviceReply(reply, size, reply + size, (FervDevice **)out, nullptr, holder);
 }
 
-static FERV_STATUS DecodeLun(const uint8_t *reply, uint32_t size, void *out)
+// The LUN stands alone, outside any block, and is filled last: its paths are
+// decoded into a block of their own.
+static FERV_STATUS DecodeLun(uint8_t *reply, uint32_t size, FervReplyHolder *holder, void *out)
 {
-    return FervDecodeLunReply(reply, size, (uint8_t *)reply + size, (FervLun *)out, nullptr);
+    holder->taken = false;
+    return FervDecodeLunReply(reply, size, reply + size, (FervLun *)out, nullptr);
 }
 
 // One growing request as a call sends it, and how its reply is decoded.
@@ -68,7 +72,7 @@ typedef struct GrowingRequest {
     const char *phase; // put before "SendReqToDriver Error": "HBA ", "DEV " or ""
     uint32_t ioControlCode;
     bool testCount; // HBA phase: a count of 0 means no devices, whatever the status
-    FERV_STATUS (*decode)(const uint8_t *reply, uint32_t size, void *out);
+    FERV_STATUS (*decode)(uint8_t *reply, uint32_t size, FervReplyHolder *holder, void *out);
 } GrowingRequest;
 
 static const GrowingRequest allHbasRequest = {"HBA ", IOCTL_FERV_GET_ALL_HBAS, true, DecodeHbas};
@@ -81,28 +85,39 @@ static void PrintInvalidReply(const char *call, uint32_t ioControlCode)
     FervPrintDiagnostic(call, "%s Invalid Reply!", FervControlCodeName(ioControlCode));
 }
 
-// A zeroed request buffer of `size` bytes, followed by the decoders' scratch
-// memory: the driver sees `size` bytes only. All `size` bytes are sent, so
-// each must be the zero the request means; the scratch needs none (the
-// decoder clears what it uses).
-static uint8_t *AllocateRequest(uint32_t size)
+// A request buffer for a request of `size` bytes: room for the decoder to
+// grow the records into (FervDecodeRoomSize), the zeroed request, then the
+// decoders' scratch memory. The driver sees the request's `size` bytes only.
+// All of them are sent, so each must be the zero the request means; the
+// room and the scratch need none (the decoder writes before it reads).
+// Returns the block, with *pRequest at the request; null when there is no
+// memory.
+static uint8_t *AllocateRequest(uint32_t size, uint8_t **pRequest)
 {
-    return (uint8_t *)UtilAllocateBlock((size_t)size + FervDecodeScratchSize(size), size);
+    size_t room = FervDecodeRoomSize(size);
+    uint8_t *block = (uint8_t *)UtilAllocateBlock(room + size + FervDecodeScratchSize(size), 0);
+    if (block == nullptr)
+        return nullptr;
+    memset(block + room, 0, size);
+    *pRequest = block + room;
+    return block;
 }
 
 // Runs the request loop of `req` for `call`, with `key` at its offset when
 // not null.
-// Returns 0 or 14 with *ppBuffer holding the reply (*pSize bytes; the caller
-// frees it) and the decoders' scratch memory behind it. On any other result
-// the diagnostic line has been printed and nothing is left allocated.
+// Returns 0 or 14 with *ppBlock holding the reply at *ppReply (*pSize bytes;
+// the caller frees the block) and the decoders' scratch memory behind it. On
+// any other result the diagnostic line has been printed and nothing is left
+// allocated.
 static FERV_STATUS RunGrowingRequest(const char *call, const GrowingRequest *req, const FervWwnKey *key,
-                                     uint8_t **ppBuffer, uint32_t *pSize)
+                                     uint8_t **ppBlock, uint8_t **ppReply, uint32_t *pSize)
 {
     const FervGrowingLayout *layout = FervGrowingLayoutOf(req->ioControlCode);
     uint32_t size = FERV_REQ_SIZE_TOPOLOGY;
     for (int attempt = 1;; attempt++) {
-        uint8_t *buffer = AllocateRequest(size);
-        if (buffer == nullptr)
+        uint8_t *buffer;
+        uint8_t *block = AllocateRequest(size, &buffer);
+        if (block == nullptr)
             return UtilNoMemory(call, requestBuffer);
         if (key != nullptr)
             memcpy(buffer + FERV_DEV_KEY, key->bytes, sizeof key->bytes);
@@ -110,29 +125,30 @@ static FERV_STATUS RunGrowingRequest(const char *call, const GrowingRequest *req
 
         FERV_STATUS sent = UtilSendRequest(call, req->phase, req->ioControlCode, buffer, size);
         if (sent != FERV_STATUS_SUCCESS) {
-            free(buffer);
+            free(block);
             return sent;
         }
         // With no HBA there is nothing to show, and the status word does not
         // change that.
         if (req->testCount && FervLoadS32(buffer + FERV_ALL_COUNT) == 0) {
             FervPrintDiagnostic(call, "No Devices Found");
-            free(buffer);
+            free(block);
             return FERV_STATUS_NO_DEVICES;
         }
         FERV_STATUS status = FervLoad32(buffer + FERV_REQ_STATUS);
         if (UtilStatusIsSuccess(status)) {
-            *ppBuffer = buffer;
+            *ppBlock = block;
+            *ppReply = buffer;
             *pSize = size;
             return status;
         }
         if (status != FERV_STATUS_BUFFER_TOO_SMALL || attempt == TOPOLOGY_MAX_ATTEMPTS) {
             UtilJudgeStatus(call, req->ioControlCode, buffer);
-            free(buffer);
+            free(block);
             return status;
         }
         uint32_t wanted = FervLoad32(buffer + layout->sizeWord);
-        free(buffer);
+        free(block);
         if (wanted < layout->fixedPart || wanted > FERV_SIZE_LIMIT) {
             PrintInvalidReply(call, req->ioControlCode);
             return FERV_STATUS_INTERNAL_ERROR;
@@ -145,16 +161,20 @@ static FERV_STATUS RunGrowingRequest(const char *call, const GrowingRequest *req
 // not hold together gets the Invalid Reply line, a block that cannot be
 // allocated the memory line.
 // Returns the reply's status (0 or 14) when it was decoded, else the
-// failing code; the request buffer is given back either way.
+// failing code; the request buffer is given back either way, unless it has
+// become the list.
 static FERV_STATUS Query(const char *call, const GrowingRequest *req, const FervWwnKey *key, void *out)
 {
-    uint8_t *buffer = nullptr;
+    uint8_t *block = nullptr;
+    uint8_t *reply = nullptr;
     uint32_t size = 0;
-    FERV_STATUS status = RunGrowingRequest(call, req, key, &buffer, &size);
+    FERV_STATUS status = RunGrowingRequest(call, req, key, &block, &reply, &size);
     if (!UtilStatusIsSuccess(status))
         return status;
-    FERV_STATUS decoded = req->decode(buffer, size, out);
-    free(buffer);
+    FervReplyHolder holder = {block, false};
+    FERV_STATUS decoded = req->decode(reply, size, &holder, out);
+    if (!holder.taken)
+        free(block);
     if (decoded == FERV_STATUS_INTERNAL_ERROR)
         PrintInvalidReply(call, req->ioControlCode);
     else if (decoded == FERV_STATUS_NO_MEMORY)

@@ -402,11 +402,18 @@ static void KeepForNext(SimFaults *f, SimAnswer answer)
 // A scripted success or garble applied to the handler's real reply. A reply
 // that does not fit is answered 21 as the driver would; the script is then
 // kept for the next whole reply of the code.
+// True when the handler's reply holds a status word other than 21: a reply
+// the request's buffer had room for.
+static bool IsWholeReply(const SimReply &r)
+{
+    return r.data.size() >= 4 && FervLoad32(r.data.data() + FERV_REQ_STATUS) != FERV_STATUS_BUFFER_TOO_SMALL;
+}
+
 static void ApplyToReply(SimFaults *f, SimAnswer answer, SimReply *r, const SimRequest &q)
 {
     if (r->kind == SIM_REPLY_PENDING)
         return;
-    bool whole = r->data.size() >= 4 && FervLoad32(r->data.data() + FERV_REQ_STATUS) != FERV_STATUS_BUFFER_TOO_SMALL;
+    bool whole = IsWholeReply(*r);
     if (whole && answer.garble)
         whole = Garble(q, r);
     else if (whole)
@@ -457,6 +464,13 @@ void SimReleaseHeld(SimModel *m, const SimRequest &q, const SimReply &held, SimR
             // Defensive: a request released after a change never waits again.
             r->kind = SIM_REPLY_COMPLETE;
             EchoNow(q, r);
+        }
+        // A reply the buffer has no room for keeps its 21 and the size it
+        // names, as the driver would answer: a scripted success laid over
+        // it would hand the client a reply that is not there.
+        if (!IsWholeReply(*r)) {
+            Finish(q, r);
+            return;
         }
     } else {
         *r = SimReply();

@@ -426,6 +426,17 @@ TEST(SimReplies, ScriptedAnswersAndTooSmallRounds)
     EXPECT_EQ(StatusOf(r), FERV_STATUS_SUCCESS);
     EXPECT_STREQ((const char *)r.data.data() + WIRE_PATHQ_PATH + WIRE_PATH_NAME, "p2");
 
+    // A held success released onto a buffer too small for the reply: the
+    // 21 and the size stand, so the client asks again.
+    f.answers.push_back(SimAnswer{IOCTL_FERV_GET_ALL_DEVICES, 1, false, true, FERV_STATUS_SUCCESS});
+    std::vector<uint8_t> small = Buffer(64);
+    held = Send(&m, IOCTL_FERV_GET_ALL_DEVICES, small, &f);
+    ASSERT_EQ(held.kind, SIM_REPLY_PENDING);
+    q = {IOCTL_FERV_GET_ALL_DEVICES, small.data(), 64, 64};
+    SimReleaseHeld(&m, q, held, &r);
+    EXPECT_EQ(StatusOf(r), FERV_STATUS_BUFFER_TOO_SMALL);
+    EXPECT_GT(FervLoad32(r.data.data() + WIRE_ALL_SIZE), 64u);
+
     f.tooSmall.push_back(SimTooSmall{IOCTL_FERV_GET_ALL_DEVICES, 2, 0});
     std::vector<uint8_t> all = Buffer(4096);
     r = Send(&m, IOCTL_FERV_GET_ALL_DEVICES, all, &f);

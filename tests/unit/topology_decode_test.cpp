@@ -9,6 +9,7 @@
 
 #include "lib/block.h"
 #include "lib/topology_decode.h"
+#include "tests/support/decoded_fingerprint.h"
 #include "tests/support/topology_replies.h"
 
 namespace {
@@ -19,22 +20,114 @@ WireBytes Scratch(const WireBytes &reply)
     return WireBytes(FervDecodeScratchSize((uint32_t)reply.size()), 0xFF);
 }
 
+// A reply lent in a heap block of its own, as the queries lend the request
+// buffer: room before it, the reply, and the decoders' scratch behind it.
+struct HeldReply {
+    uint8_t *block;
+    uint8_t *reply;
+    uint32_t size;
+    FervReplyHolder holder;
+
+    explicit HeldReply(const WireBytes &bytes, size_t room)
+    {
+        size = (uint32_t)bytes.size();
+        block = (uint8_t *)UtilAllocateBlock(room + size + FervDecodeScratchSize(size) + 1, 0);
+        memset(block, 0xEE, room);
+        reply = block + room;
+        memcpy(reply, bytes.data(), size);
+        memset(reply + size, 0xFF, FervDecodeScratchSize(size));
+        holder = {block, true};
+    }
+    explicit HeldReply(const WireBytes &bytes) : HeldReply(bytes, FervDecodeRoomSize((uint32_t)bytes.size())) {}
+    HeldReply(const HeldReply &) = delete;
+    // Taken or not, the block goes back here: taken, it is the list.
+    ~HeldReply() { free(block); }
+    uint8_t *Scratch() const { return reply + size; }
+};
+
+// Each list decoder runs both ways: on a reply it may not write, and on the
+// same reply lent in its block. The two must agree on the status and on
+// every record; a list decoded in place is the block itself, and a refused
+// reply stays as it was. `decode` runs one way and returns the status, the
+// fingerprint of what it decoded and its list.
+//
+// Besides the room the queries leave, the reply is lent with none, with as
+// much as it is long, and with just enough for the first device to end where
+// its wire record begins: then it is read in place, not from a copy, and the
+// records after it are written over it.
+template <typename Decode>
+void CheckHeldDecodeAgrees(const WireBytes &reply, FERV_STATUS status, const std::string &fingerprint, Decode decode)
+{
+    size_t rooms[] = {FervDecodeRoomSize((uint32_t)reply.size()), 0, reply.size(),
+                      sizeof(FervDevice) - WIRE_ALL_DATA, sizeof(FervDevice) - WIRE_DEV_DATA};
+    for (size_t room : rooms) {
+        HeldReply held(reply, room);
+        void *list = nullptr;
+        std::string heldFingerprint;
+        EXPECT_EQ(decode(held.reply, held.Scratch(), &held.holder, &heldFingerprint, &list), status) << room;
+        EXPECT_EQ(heldFingerprint, fingerprint) << room;
+        if (held.holder.taken) {
+            EXPECT_EQ(status, FERV_STATUS_SUCCESS);
+            EXPECT_EQ(list, (void *)held.block);
+        } else {
+            free(list);
+            EXPECT_EQ(memcmp(held.reply, reply.data(), reply.size()), 0) << "a reply not taken is left as it was";
+        }
+    }
+}
+
 FERV_STATUS DecodeAll(const WireBytes &reply, int32_t *count, FervDevice **list, size_t *blockSize = nullptr)
 {
     WireBytes scratch = Scratch(reply);
-    return FervDecodeAllDevicesReply(reply.data(), (uint32_t)reply.size(), scratch.data(), count, list, blockSize);
+    FERV_STATUS status = FervDecodeAllDevicesReply(reply.data(), (uint32_t)reply.size(), scratch.data(), count, list,
+                                                   blockSize, nullptr);
+    CheckHeldDecodeAgrees(reply, status, status == FERV_STATUS_SUCCESS ? FingerprintDevices(*list) : "",
+                          [&](uint8_t *r, uint8_t *s, FervReplyHolder *h, std::string *fp, void **out) {
+                              int32_t n = 0;
+                              FervDevice *l = nullptr;
+                              FERV_STATUS got =
+                                  FervDecodeAllDevicesReply(r, (uint32_t)reply.size(), s, &n, &l, nullptr, h);
+                              if (got == FERV_STATUS_SUCCESS)
+                                  *fp = FingerprintDevices(l);
+                              *out = l;
+                              return got;
+                          });
+    return status;
 }
 
 FERV_STATUS DecodeHbas(const WireBytes &reply, int32_t *count, FervHba **list)
 {
     WireBytes scratch = Scratch(reply);
-    return FervDecodeHbaReply(reply.data(), (uint32_t)reply.size(), scratch.data(), count, list, nullptr);
+    FERV_STATUS status =
+        FervDecodeHbaReply(reply.data(), (uint32_t)reply.size(), scratch.data(), count, list, nullptr, nullptr);
+    CheckHeldDecodeAgrees(reply, status, status == FERV_STATUS_SUCCESS ? FingerprintHbas(*list) : "",
+                          [&](uint8_t *r, uint8_t *s, FervReplyHolder *h, std::string *fp, void **out) {
+                              int32_t n = 0;
+                              FervHba *l = nullptr;
+                              FERV_STATUS got = FervDecodeHbaReply(r, (uint32_t)reply.size(), s, &n, &l, nullptr, h);
+                              if (got == FERV_STATUS_SUCCESS)
+                                  *fp = FingerprintHbas(l);
+                              *out = l;
+                              return got;
+                          });
+    return status;
 }
 
 FERV_STATUS DecodeDevice(const WireBytes &reply, FervDevice **list)
 {
     WireBytes scratch = Scratch(reply);
-    return FervDecodeDeviceReply(reply.data(), (uint32_t)reply.size(), scratch.data(), list, nullptr);
+    FERV_STATUS status =
+        FervDecodeDeviceReply(reply.data(), (uint32_t)reply.size(), scratch.data(), list, nullptr, nullptr);
+    CheckHeldDecodeAgrees(reply, status, status == FERV_STATUS_SUCCESS ? FingerprintDevices(*list) : "",
+                          [&](uint8_t *r, uint8_t *s, FervReplyHolder *h, std::string *fp, void **out) {
+                              FervDevice *l = nullptr;
+                              FERV_STATUS got = FervDecodeDeviceReply(r, (uint32_t)reply.size(), s, &l, nullptr, h);
+                              if (got == FERV_STATUS_SUCCESS)
+                                  *fp = FingerprintDevices(l);
+                              *out = l;
+                              return got;
+                          });
+    return status;
 }
 
 FERV_STATUS DecodeLun(const WireBytes &reply, FervLun *lun, size_t *blockSize = nullptr)
@@ -484,6 +577,66 @@ TEST(TopologyDecode, BrokenHbaAndLunRepliesAreRefused)
     WirePut32(noList, WIRE_LUNQ_LUN + WIRE_LUN_PATH_COUNT, 1);
     EXPECT_EQ(DecodeLun(noList, &lun), 10u) << "path count without a list";
     EXPECT_EQ(DecodeLun(WireBytes(159, 0), &lun), 10u) << "shorter than the LUN";
+}
+
+// Whether an all-device reply lent with `room` before it (by default what
+// the queries leave) is decoded in its block.
+bool TakenWhenLent(const WireBytes &reply, size_t room = SIZE_MAX)
+{
+    HeldReply held(reply, room == SIZE_MAX ? FervDecodeRoomSize((uint32_t)reply.size()) : room);
+    int32_t count = 0;
+    FervDevice *list = nullptr;
+    EXPECT_EQ(FervDecodeAllDevicesReply(held.reply, held.size, held.Scratch(), &count, &list, nullptr, &held.holder),
+              0u);
+    if (!held.holder.taken)
+        free(list);
+    return held.holder.taken;
+}
+
+// Whether a lent reply becomes the list: only when its records lie in the
+// order the walk reaches them and each native record ends no later than its
+// wire record in the block. Whichever way, the records are the same (the
+// helpers check that for every reply of this file).
+TEST(TopologyDecode, AnOrderlyReplyIsDecodedInItsOwnBlock)
+{
+    const bool nativeIsWire = sizeof(FervDevice) == WIRE_DEVICE_RECORD_SIZE;
+    WireBytes reply = WireAllReply(WireDeviceData(TwoDevices()), 2);
+    {
+        HeldReply held(reply);
+        int32_t count = 0;
+        FervDevice *list = nullptr;
+        size_t blockSize = 0;
+        ASSERT_EQ(FervDecodeAllDevicesReply(held.reply, held.size, held.Scratch(), &count, &list, &blockSize,
+                                            &held.holder),
+                  0u);
+        EXPECT_TRUE(held.holder.taken);
+        EXPECT_EQ((void *)list, (void *)held.block);
+        EXPECT_EQ(count, 2);
+        EXPECT_EQ(blockSize, 2 * sizeof(FervDevice) + 2 * sizeof(FervLun) + 2 * sizeof(FervPath) +
+                                 3 * sizeof(FervSecondaryEntry));
+        // The records follow one another in the order they are reached.
+        EXPECT_EQ((uint8_t *)list->lunList, (uint8_t *)list + sizeof(FervDevice));
+        EXPECT_EQ((uint8_t *)list->lunList->pathList, (uint8_t *)list->lunList + sizeof(FervLun));
+    }
+    // With no room before the reply, the first device outgrows the header in
+    // front of it, unless native records are wire records.
+    EXPECT_EQ(TakenWhenLent(reply, 0), nativeIsWire);
+
+    // LUNs without paths outgrow their wire records by more than the room a
+    // request buffer leaves.
+    WireDevice bare;
+    bare.name = "luns";
+    bare.luns.resize(200);
+    WireBytes data = WireDeviceData({bare});
+    EXPECT_EQ(TakenWhenLent(WireAllReply(data, 1, (uint32_t)(WIRE_ALL_DATA + data.size()))), nativeIsWire);
+
+    // The same reply with its LUNs linked the other way round: the walk
+    // reaches the second before the first.
+    WireBytes reversed = reply;
+    WireLink(reversed, DEV0, WIRE_DEVICE_LUN_LIST, LUN1);
+    WireLink(reversed, LUN1, WIRE_REC_NEXT, LUN0);
+    WirePut32(reversed, LUN0 + WIRE_REC_NEXT, 0);
+    EXPECT_FALSE(TakenWhenLent(reversed));
 }
 
 } // namespace

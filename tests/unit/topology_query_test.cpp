@@ -122,7 +122,7 @@ TEST_F(TopologyQueryTest, GrowingRequestsAskAgainWithExactlyTheNamedSize)
         .ExpectInput(Request(6000, WIRE_LUNQ_SIZE, &key));
 
     FervInfoList info;
-    ASSERT_EQ(FervGetAllInfo(&info), 0u);
+    ASSERT_EQ(FervGetAllInfo(&info), 0u) << TakeConsoleOutput();
     EXPECT_EQ(info.deviceList->lunList->pathCount, 10);
     FervFreeAllInfoMemory(&info);
     FervDevice *dev = nullptr;

@@ -4,17 +4,28 @@
 
 #include <algorithm>
 
+#include "platform/posix/posix_internal.h"
 #include "proto/relay_service.h"
 #include "tools/fervbridge/bridge.h"
 
 static const char kClassDir[] = "/" FERV_INTERFACES_DIR "/" FERV_INTERFACE_CLASS_TEXT;
 
+// A door is shown only behind folders a program of the root would trust
+// (PosixCheckFoldersUnder): on POSIX such a program finds no driver behind a
+// root or class folder another user could have planted, and a Windows
+// program must find none either, rather than a door each request through
+// which fails.
 BridgeDoors BridgeScanRoot(const std::string &root)
 {
     BridgeDoors doors;
+    if (PosixCheckFoldersUnder(root.c_str(), root.c_str()) != 0)
+        return doors;
     struct stat st;
     doors.control = lstat((root + "/" FERV_CONTROL_DEVICE_NAME).c_str(), &st) == 0;
-    DIR *dir = opendir((root + kClassDir).c_str());
+    const std::string classDir = root + kClassDir;
+    if (PosixCheckFoldersUnder(root.c_str(), classDir.c_str()) != 0)
+        return doors;
+    DIR *dir = opendir(classDir.c_str());
     if (dir == nullptr)
         return doors;
     while (struct dirent *entry = readdir(dir)) {
