@@ -367,7 +367,8 @@ static void *AllocateBlock(ReplyWalk *w, uint8_t *scratch, size_t size)
 // ---- second pass: relinking -----------------------------------------------------
 
 // Marks the offset `at` as taken. Returns false when it was taken before.
-// In place, the first pass has seen every record after the one before it.
+// In place there is no bitmap: the first pass found each record beyond the
+// one before it, so none can repeat.
 static bool ClaimOffset(ReplyWalk *w, int64_t at)
 {
     if (w->seen == nullptr)
