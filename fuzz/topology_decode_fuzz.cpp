@@ -9,9 +9,9 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "lib/block.h"
 #include "lib/topology_decode.h"
 #include "tests/support/decoded_fingerprint.h"
+#include "tests/support/held_reply.h"
 
 namespace {
 
@@ -87,24 +87,17 @@ template <typename Decode>
 void CheckHeld(const uint8_t *reply, uint32_t length, FERV_STATUS status, const std::string &fingerprint,
                Decode decode)
 {
-    size_t room = FervDecodeRoomSize(length);
-    size_t scratchSize = FervDecodeScratchSize(length);
-    uint8_t *block = (uint8_t *)UtilAllocateBlock(room + length + scratchSize + 1, 0);
-    Require(block != nullptr);
-    uint8_t *held = block + room;
-    memcpy(held, reply, length);
-    FervReplyHolder holder = {block, true};
+    HeldReply held(reply, length);
     std::string heldFingerprint;
     void *list = nullptr;
-    Require(decode(held, held + length, &holder, &heldFingerprint, &list) == status);
+    Require(decode(held.reply, held.Scratch(), &held.holder, &heldFingerprint, &list) == status);
     Require(heldFingerprint == fingerprint);
-    if (holder.taken) {
-        Require(status == FERV_STATUS_SUCCESS && list == (void *)block);
+    if (held.holder.taken) {
+        Require(status == FERV_STATUS_SUCCESS && list == (void *)held.block);
     } else {
-        Require(memcmp(held, reply, length) == 0);
+        Require(memcmp(held.reply, reply, length) == 0);
         free(list);
     }
-    free(block);
 }
 
 } // namespace

@@ -413,7 +413,7 @@ static bool RelinkList(ReplyWalk *w, RecordKind kind, int64_t first, void **pHea
         // record: then it is read from a copy.
         const uint8_t *rec = w->reply + at;
         uint8_t kept[WIRE_RECORD_MAX];
-        if (w->inPlace && (uint8_t *)place + nativeRecordSize[kind] > w->holder + w->room + at) {
+        if (w->inPlace && (const uint8_t *)place + nativeRecordSize[kind] > rec) {
             memcpy(kept, rec, wireRecordSize[kind]);
             rec = kept;
         }

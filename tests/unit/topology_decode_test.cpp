@@ -10,6 +10,7 @@
 #include "lib/block.h"
 #include "lib/topology_decode.h"
 #include "tests/support/decoded_fingerprint.h"
+#include "tests/support/held_reply.h"
 #include "tests/support/topology_replies.h"
 
 namespace {
@@ -19,31 +20,6 @@ WireBytes Scratch(const WireBytes &reply)
 {
     return WireBytes(FervDecodeScratchSize((uint32_t)reply.size()), 0xFF);
 }
-
-// A reply lent in a heap block of its own, as the queries lend the request
-// buffer: room before it, the reply, and the decoders' scratch behind it.
-struct HeldReply {
-    uint8_t *block;
-    uint8_t *reply;
-    uint32_t size;
-    FervReplyHolder holder;
-
-    explicit HeldReply(const WireBytes &bytes, size_t room)
-    {
-        size = (uint32_t)bytes.size();
-        block = (uint8_t *)UtilAllocateBlock(room + size + FervDecodeScratchSize(size) + 1, 0);
-        memset(block, 0xEE, room);
-        reply = block + room;
-        memcpy(reply, bytes.data(), size);
-        memset(reply + size, 0xFF, FervDecodeScratchSize(size));
-        holder = {block, true};
-    }
-    explicit HeldReply(const WireBytes &bytes) : HeldReply(bytes, FervDecodeRoomSize((uint32_t)bytes.size())) {}
-    HeldReply(const HeldReply &) = delete;
-    // Taken or not, the block goes back here: taken, it is the list.
-    ~HeldReply() { free(block); }
-    uint8_t *Scratch() const { return reply + size; }
-};
 
 // Each list decoder runs both ways: on a reply it may not write, and on the
 // same reply lent in its block. The two must agree on the status and on
@@ -61,7 +37,7 @@ void CheckHeldDecodeAgrees(const WireBytes &reply, FERV_STATUS status, const std
     size_t rooms[] = {FervDecodeRoomSize((uint32_t)reply.size()), 0, reply.size(),
                       sizeof(FervDevice) - WIRE_ALL_DATA, sizeof(FervDevice) - WIRE_DEV_DATA};
     for (size_t room : rooms) {
-        HeldReply held(reply, room);
+        HeldReply held(reply.data(), (uint32_t)reply.size(), room);
         void *list = nullptr;
         std::string heldFingerprint;
         EXPECT_EQ(decode(held.reply, held.Scratch(), &held.holder, &heldFingerprint, &list), status) << room;
@@ -583,7 +559,8 @@ TEST(TopologyDecode, BrokenHbaAndLunRepliesAreRefused)
 // the queries leave) is decoded in its block.
 bool TakenWhenLent(const WireBytes &reply, size_t room = SIZE_MAX)
 {
-    HeldReply held(reply, room == SIZE_MAX ? FervDecodeRoomSize((uint32_t)reply.size()) : room);
+    HeldReply held(reply.data(), (uint32_t)reply.size(),
+                   room == SIZE_MAX ? FervDecodeRoomSize((uint32_t)reply.size()) : room);
     int32_t count = 0;
     FervDevice *list = nullptr;
     EXPECT_EQ(FervDecodeAllDevicesReply(held.reply, held.size, held.Scratch(), &count, &list, nullptr, &held.holder),
@@ -602,7 +579,7 @@ TEST(TopologyDecode, AnOrderlyReplyIsDecodedInItsOwnBlock)
     const bool nativeIsWire = sizeof(FervDevice) == WIRE_DEVICE_RECORD_SIZE;
     WireBytes reply = WireAllReply(WireDeviceData(TwoDevices()), 2);
     {
-        HeldReply held(reply);
+        HeldReply held(reply.data(), (uint32_t)reply.size());
         int32_t count = 0;
         FervDevice *list = nullptr;
         size_t blockSize = 0;

@@ -1012,7 +1012,7 @@ int BridgeServe(const std::string &stateDir, int attachWaitSeconds, const std::v
             Candidate &c = b.candidates[i];
             if (candidatesAt + i < watch.size() && watch[candidatesAt + i].revents && !ReadCandidate(b, c))
                 continue;
-            if (c.fd >= 0 && NowMs() - c.since > kTokenWaitMs && b.link != c.fd) {
+            if (NowMs() - c.since > kTokenWaitMs) {
                 close(c.fd);
                 continue;
             }
